@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need, from Debian's archive.
+# Idempotent: returns at once when everything is present.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  libtorch-dev libopenblas0-pthread
+  python3-torch python3-numpy
+  libgtest-dev
+  clang libclang-rt-14-dev valgrind
+  espeak-ng
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install_deps: installing ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# libtorch multiplies matrices with whatever libblas.so.3 is; the reference
+# BLAS is about 30 times slower than OpenBLAS.
+blas=$(readlink -f /usr/lib/x86_64-linux-gnu/libblas.so.3 || true)
+case "$blas" in
+  *openblas*) ;;
+  *)
+    if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+    $SUDO update-alternatives --set libblas.so.3-x86_64-linux-gnu \
+      /usr/lib/x86_64-linux-gnu/openblas-pthread/libblas.so.3
+    ;;
+esac

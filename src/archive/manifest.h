@@ -1,0 +1,57 @@
+// Weight archive: a PyTorch zip file whose "manifest.json" record names every
+// tensor and says where its float32 values lie in the "data/<key>" records.
+#pragma once
+
+#include <ATen/core/Tensor.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace caffe2::serialize {
+class PyTorchStreamReader;
+}
+
+struct ManifestEntry {
+  std::string storage_key;
+  int64_t offset = 0;  // in elements; held in 64 bits so no offset wraps
+  std::vector<int64_t> shape;
+  std::vector<int64_t> stride;  // parsed, unused: tensors are built contiguous
+  int64_t numel = 0;
+};
+
+// One record read from the archive, kept so that tensors sharing a record
+// read it only once.
+struct CachedRecord {
+  std::string name;
+  std::shared_ptr<void> data;
+  size_t size = 0;
+};
+
+struct TensorManifest {
+  std::string archive_path;
+  std::unordered_map<std::string, ManifestEntry> entries;
+  // Opened on first use and kept while the handle lives.
+  std::unique_ptr<caffe2::serialize::PyTorchStreamReader> reader;
+  CachedRecord last_record;
+
+  TensorManifest();
+  ~TensorManifest();
+};
+
+// Opens the archive and scans its manifest. Null (with a "[manifest]" line)
+// when the file is not an archive, has no manifest, or the manifest is bad.
+TensorManifest *open_manifest(const char *path);
+
+// Scans manifest text into entries. Throws std::exception on a bad number.
+void scan_manifest(const std::string &text,
+                   std::unordered_map<std::string, ManifestEntry> &entries);
+
+// The named tensor as float32, or an undefined tensor when it is absent or its
+// data cannot be read (reported on standard error).
+at::Tensor load_tensor(TensorManifest *manifest, const std::string &name);
+
+// Drops the cached record; the next lookup reads from the archive again.
+void release_cached_record(TensorManifest *manifest);

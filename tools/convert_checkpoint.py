@@ -1,0 +1,61 @@
+#!/usr/bin/python3
+"""Converts a trained checkpoint into a vclone weight archive.
+
+usage: convert_checkpoint.py CHECKPOINT ARCHIVE [--shared-record]
+
+CHECKPOINT is a file written by torch.save holding a dictionary of tensors,
+possibly under a "model" entry, keyed as the engine expects
+("gpt.gpt.h.0.attn.c_attn.weight", "hifigan_decoder.waveform_decoder.ups.0.weight", ...).
+Floating-point tensors are stored as float32; everything else is skipped and
+listed.
+"""
+import argparse
+import os
+import sys
+
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from vclone_archive import write_archive  # noqa: E402
+
+
+def state_dict_of(checkpoint):
+    if isinstance(checkpoint, dict) and isinstance(checkpoint.get("model"), dict):
+        return checkpoint["model"]
+    return checkpoint
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("checkpoint")
+    parser.add_argument("archive")
+    parser.add_argument("--shared-record", action="store_true",
+                        help="store all tensors in one data record")
+    args = parser.parse_args()
+
+    try:
+        checkpoint = torch.load(args.checkpoint, map_location="cpu")
+    except Exception as error:  # torch.load raises many kinds
+        sys.exit("convert_checkpoint: cannot read %s: %s" % (args.checkpoint, error))
+    state = state_dict_of(checkpoint)
+    if not isinstance(state, dict):
+        sys.exit("convert_checkpoint: %s holds no dictionary of tensors" % args.checkpoint)
+
+    kept, skipped = {}, []
+    for name, value in state.items():
+        if isinstance(value, torch.Tensor) and value.is_floating_point():
+            kept[str(name)] = value.to(torch.float32)
+        else:
+            kind = value.dtype if isinstance(value, torch.Tensor) else type(value).__name__
+            skipped.append("%s (%s)" % (name, kind))
+    if not kept:
+        sys.exit("convert_checkpoint: %s holds no float tensors; nothing written" % args.checkpoint)
+
+    write_archive(args.archive, kept, shared_record=args.shared_record)
+    print("wrote %d tensors to %s" % (len(kept), args.archive))
+    if skipped:
+        print("skipped %d entries: %s" % (len(skipped), ", ".join(skipped)))
+
+
+if __name__ == "__main__":
+    main()
