@@ -1,0 +1,35 @@
+// Byte-pair tokenizer: tables loaded from a JSON vocabulary file, and the
+// encoder that turns a request text into token ids.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+struct BpeTokenizer {
+  std::unordered_map<std::string, int32_t> vocab;
+  std::vector<std::pair<std::string, std::string>> merges;
+  std::unordered_map<std::string, int32_t> merge_ranks;
+};
+
+// Fills the three tables from the file. 0 on success, -1 on failure with a
+// "[tokenizer]" line (null tokenizer or path: -1 without a message). Tables
+// already present are replaced; after a failure they may be partly filled.
+int load_vocabulary(BpeTokenizer *tokenizer, const char *path);
+
+// Empties the three tables.
+void clear_tokenizer(BpeTokenizer *tokenizer);
+
+// Lower-cases ASCII letters, collapses runs of white space into one space and
+// trims the ends. Every other byte is kept.
+std::string normalize_text(const std::string &text);
+
+// Splits a segment into UTF-8 characters and merges adjacent pieces by rank.
+std::vector<std::string> bpe_split(const BpeTokenizer &tokenizer, const std::string &segment);
+
+// Token ids of "[language]" followed by the normalised text; an unknown piece
+// gets id 1.
+std::vector<int32_t> encode(const BpeTokenizer &tokenizer, const std::string &text,
+                            const std::string &language);
