@@ -1,0 +1,67 @@
+#include "models/gpt/gpt_decoder.h"
+
+#include <c10/core/GradMode.h>
+#include <torch/types.h>
+
+#include <algorithm>
+#include <cstdio>
+
+at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
+                                          float temperature, int top_k, float top_p,
+                                          float repetition_penalty, int max_codes) {
+  c10::NoGradGuard no_grad;
+  // Pass 2 needs a position row for every code plus the two audio framing
+  // tokens; drawing more codes than that would only fail there.
+  const int limit = std::min(max_codes, kMaxCodes);
+
+  KvCache cache;
+  std::vector<int32_t> history;
+  auto draw = [&](const at::Tensor &h) {
+    history.push_back(sample_next_code(next_code_logits(h), temperature, top_k, top_p,
+                                       repetition_penalty, history));
+  };
+
+  at::Tensor prefix =
+      torch::cat({embed_prefix(cond_latents, text_tokens), embed_audio_token(kAudioStart, 0)}, 1);
+  draw(run_layers(prefix, &cache));
+
+  // The code drawn at step i - 1 sits at audio position i; the start token
+  // holds position 0.
+  for (int i = 1; i < limit; i++) {
+    if (history.back() == kAudioStop) break;
+    draw(run_layers(embed_audio_token(history.back(), i), &cache));
+    if (i % 50 == 0) fprintf(stderr, "[gpt] Generated %d/%d tokens...\n", i, limit);
+  }
+  if (!history.empty() && history.back() == kAudioStop) history.pop_back();
+
+  const int64_t count = static_cast<int64_t>(history.size());
+  at::Tensor codes = torch::zeros({1, count}, torch::kInt64);
+  int64_t *out = codes.data_ptr<int64_t>();
+  for (int64_t j = 0; j < count; j++) out[j] = history[j];
+  fprintf(stderr, "[gpt] Pass 1: %d audio tokens\n", static_cast<int>(count));
+  return codes;
+}
+
+at::Tensor GPTDecoderImpl::compute_latents(at::Tensor cond_latents, at::Tensor text_tokens,
+                                           at::Tensor codes) {
+  c10::NoGradGuard no_grad;
+  const int64_t text_length = text_tokens.size(1) + 2;
+  const int64_t code_count = codes.size(1);
+
+  at::Tensor audio = torch::cat({torch::full({1, 1}, kAudioStart, torch::kInt64), codes,
+                                 torch::full({1, 1}, kAudioStop, torch::kInt64)},
+                                1);
+  at::Tensor a =
+      mel_embedding(audio) + mel_pos_embedding->forward(static_cast<int>(code_count + 2));
+  at::Tensor x = torch::cat({embed_prefix(cond_latents, text_tokens), a}, 1);
+
+  at::Tensor h = run_layers(x, nullptr);
+  h = final_norm(h.slice(1, kCondLatents, h.size(1)));
+  // From the audio start token; the states of the last four codes and of the
+  // stop token are dropped.
+  const int64_t n = h.size(1);
+  at::Tensor latents = h.slice(1, text_length, n - 5);
+  fprintf(stderr, "[gpt] Pass 2: latents [%ld, %ld, %ld]\n", static_cast<long>(latents.size(0)),
+          static_cast<long>(latents.size(1)), static_cast<long>(latents.size(2)));
+  return latents;
+}

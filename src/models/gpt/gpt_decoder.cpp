@@ -1,0 +1,122 @@
+#include "models/gpt/gpt_decoder.h"
+
+#include <torch/nn/functional/activation.h>
+#include <torch/types.h>
+
+#include <cmath>
+
+namespace {
+
+// Blocked scores get a large finite value rather than -inf, so a softmax row
+// can never be all -inf and turn into NaNs.
+constexpr double kBlockedScore = -1e9;
+
+}  // namespace
+
+LearnedPosEmbeddingImpl::LearnedPosEmbeddingImpl(int32_t positions, int32_t width) {
+  emb = register_module("emb", torch::nn::Embedding(positions, width));
+}
+
+at::Tensor LearnedPosEmbeddingImpl::forward(int length) {
+  return emb(torch::arange(0, length, torch::kInt64)).unsqueeze(0);
+}
+
+at::Tensor LearnedPosEmbeddingImpl::embed_position(int position) {
+  return emb(torch::full({1}, position, torch::kInt64)).unsqueeze(0);
+}
+
+GPT2LayerImpl::GPT2LayerImpl(int32_t layer_index) : layer_index(layer_index) {
+  ln_1 = register_module("ln_1", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
+  ln_2 = register_module("ln_2", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
+  c_attn = register_module("c_attn", torch::nn::Linear(kWidth, 3 * kWidth));
+  c_proj = register_module("c_proj", torch::nn::Linear(kWidth, kWidth));
+  c_fc = register_module("c_fc", torch::nn::Linear(kWidth, kInnerWidth));
+  c_proj_mlp = register_module("c_proj_mlp", torch::nn::Linear(kInnerWidth, kWidth));
+}
+
+at::Tensor GPT2LayerImpl::forward(at::Tensor x, KvCache *cache) {
+  const int64_t B = x.size(0);
+  const int64_t T = x.size(1);
+
+  at::Tensor residual = x;
+  std::vector<at::Tensor> qkv = c_attn(ln_1(x)).chunk(3, -1);
+  auto split_heads = [&](const at::Tensor &t) {
+    return t.reshape({B, T, kHeads, kHeadWidth}).permute({0, 2, 1, 3});
+  };
+  at::Tensor q = split_heads(qkv[0]);
+  at::Tensor k = split_heads(qkv[1]);
+  at::Tensor v = split_heads(qkv[2]);
+
+  if (cache != nullptr) {
+    // Layers run in order 0..29, so on an empty cache appending lands each
+    // layer at its own index.
+    if (static_cast<size_t>(layer_index) < cache->keys.size()) {
+      k = torch::cat({cache->keys[layer_index], k}, 2);
+      v = torch::cat({cache->values[layer_index], v}, 2);
+      cache->keys[layer_index] = k;
+      cache->values[layer_index] = v;
+    } else {
+      cache->keys.push_back(k);
+      cache->values.push_back(v);
+    }
+  }
+  const int64_t S = k.size(2);
+
+  const float scale = 1.0f / sqrtf(static_cast<float>(kHeadWidth));
+  at::Tensor scores = torch::matmul(q, k.transpose(-2, -1)) * scale;
+  // A single new position after a cache may see every key.
+  if (cache == nullptr || T > 1) {
+    at::Tensor allowed = torch::ones({T, S}, torch::kBool).tril(S - T);
+    at::Tensor blocked = torch::logical_not(allowed).view({1, 1, T, S});
+    scores = scores.masked_fill(blocked, kBlockedScore);
+  }
+  at::Tensor p = torch::softmax(scores, -1);
+  at::Tensor a = torch::matmul(p, v).permute({0, 2, 1, 3}).reshape({B, T, kWidth});
+  x = residual + c_proj(a);
+
+  residual = x;
+  at::Tensor h = c_fc(ln_2(x));
+  h = torch::gelu(h, "tanh");
+  return residual + c_proj_mlp(h);
+}
+
+GPTDecoderImpl::GPTDecoderImpl() {
+  text_embedding = register_module("text_embedding", torch::nn::Embedding(kTextVocab, kWidth));
+  mel_embedding = register_module("mel_embedding", torch::nn::Embedding(kAudioVocab, kWidth));
+  text_pos_embedding =
+      register_module("text_pos_embedding", LearnedPosEmbedding(kTextPositions, kWidth));
+  mel_pos_embedding =
+      register_module("mel_pos_embedding", LearnedPosEmbedding(kAudioPositions, kWidth));
+  gpt = register_module("gpt", torch::nn::ModuleList());
+  for (int i = 0; i < kLayers; i++) gpt->push_back(GPT2Layer(i));
+  gpt_ln_f = register_module("gpt_ln_f", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
+  final_norm =
+      register_module("final_norm", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
+  text_head = register_module("text_head", torch::nn::Linear(kWidth, kTextVocab));
+  mel_head = register_module("mel_head", torch::nn::Linear(kWidth, kAudioVocab));
+}
+
+at::Tensor GPTDecoderImpl::run_layers(at::Tensor x, KvCache *cache) {
+  for (int i = 0; i < kLayers; i++) x = gpt[i]->as<GPT2LayerImpl>()->forward(x, cache);
+  return gpt_ln_f(x);
+}
+
+at::Tensor GPTDecoderImpl::embed_prefix(at::Tensor cond_latents, at::Tensor text_tokens) {
+  at::Tensor c = cond_latents.permute({0, 2, 1});
+  at::Tensor text = torch::cat({torch::full({1, 1}, kTextStart, torch::kInt64), text_tokens,
+                                torch::full({1, 1}, kTextStop, torch::kInt64)},
+                               1);
+  at::Tensor t =
+      text_embedding(text) + text_pos_embedding->forward(static_cast<int>(text.size(1)));
+  return torch::cat({c, t}, 1);
+}
+
+at::Tensor GPTDecoderImpl::embed_audio_token(int64_t token, int position) {
+  return mel_embedding(torch::full({1, 1}, token, torch::kInt64)) +
+         mel_pos_embedding->embed_position(position);
+}
+
+at::Tensor GPTDecoderImpl::next_code_logits(at::Tensor h) {
+  at::Tensor z = final_norm(h.select(1, -1).unsqueeze(1));
+  return mel_head(z.squeeze(1)).squeeze(0);
+}

@@ -1,0 +1,129 @@
+// Acoustic token model: a 30-layer GPT-2 style decoder over one joint sequence
+// of 32 conditioning latents, the text tokens and the audio codes.
+//
+//   conditioning latents  32        the latent itself, no position
+//   text                  n + 2     261, ids, 0      + text_pos_embedding row j
+//   audio                 1 + M(+1) 1024, codes(, 1025) + mel_pos_embedding row j
+//
+// Pass 1 (generate_codes) samples codes with an attention cache; pass 2
+// (compute_latents) runs the whole sequence again and returns the normalised
+// hidden states of the audio part.
+#pragma once
+
+#include <ATen/core/Tensor.h>
+#include <torch/nn/module.h>
+#include <torch/nn/modules/container/modulelist.h>
+#include <torch/nn/modules/embedding.h>
+#include <torch/nn/modules/linear.h>
+#include <torch/nn/modules/normalization.h>
+#include <torch/nn/pimpl.h>
+
+#include <cstdint>
+#include <vector>
+
+// Keys and values of one generation, one entry per layer, each [B, 16, S, 64].
+// Entries share storage with the tensors the layers computed.
+struct KvCache {
+  std::vector<at::Tensor> keys;
+  std::vector<at::Tensor> values;
+};
+
+// A learned table of position vectors.
+class LearnedPosEmbeddingImpl : public torch::nn::Module {
+ public:
+  LearnedPosEmbeddingImpl(int32_t positions, int32_t width);
+
+  // Rows 0 .. length - 1 as [1, length, width].
+  at::Tensor forward(int length);
+  // One row as [1, 1, width].
+  at::Tensor embed_position(int position);
+
+  torch::nn::Embedding emb{nullptr};
+};
+TORCH_MODULE(LearnedPosEmbedding);
+
+// One pre-norm transformer layer: causal self-attention and a tanh-GELU MLP.
+class GPT2LayerImpl : public torch::nn::Module {
+ public:
+  static constexpr int64_t kWidth = 1024;
+  static constexpr int64_t kHeads = 16;
+  static constexpr int64_t kHeadWidth = 64;
+  static constexpr int64_t kInnerWidth = 4096;
+
+  // layer_index selects this layer's entry in a KvCache.
+  explicit GPT2LayerImpl(int32_t layer_index);
+
+  // x: [B, T, 1024] -> [B, T, 1024]. With a cache, attends over the cached
+  // positions too and appends this call's keys and values.
+  at::Tensor forward(at::Tensor x, KvCache *cache);
+
+  int32_t layer_index;
+  torch::nn::LayerNorm ln_1{nullptr};
+  torch::nn::LayerNorm ln_2{nullptr};
+  torch::nn::Linear c_attn{nullptr};
+  torch::nn::Linear c_proj{nullptr};
+  torch::nn::Linear c_fc{nullptr};
+  torch::nn::Linear c_proj_mlp{nullptr};
+};
+TORCH_MODULE(GPT2Layer);
+
+class GPTDecoderImpl : public torch::nn::Module {
+ public:
+  static constexpr int64_t kWidth = GPT2LayerImpl::kWidth;
+  static constexpr int kLayers = 30;
+  static constexpr int64_t kTextVocab = 6681;
+  static constexpr int64_t kAudioVocab = 1026;
+  static constexpr int kTextPositions = 404;
+  static constexpr int kAudioPositions = 608;
+  static constexpr int64_t kCondLatents = 32;
+
+  static constexpr int64_t kTextStart = 261;
+  static constexpr int64_t kTextStop = 0;
+  static constexpr int64_t kAudioStart = 1024;
+  static constexpr int64_t kAudioStop = 1025;
+
+  // The text segment adds the start and stop tokens to the ids.
+  static constexpr int kMaxTextTokens = kTextPositions - 2;
+  // Pass 2 places the audio start token, the codes and the stop token, so
+  // no more codes than this can be turned into latents.
+  static constexpr int kMaxCodes = kAudioPositions - 2;
+
+  GPTDecoderImpl();
+
+  // The 30 layers and gpt_ln_f. x: [B, T, 1024] -> [B, T, 1024]. With a
+  // cache, continues the sequence the cache holds.
+  at::Tensor run_layers(at::Tensor x, KvCache *cache);
+
+  // Pass 1. cond_latents [1, 1024, 32], text_tokens int64 [1, n] -> codes
+  // int64 [1, M] without the stop token, 1 <= draws <= min(max(max_codes, 1),
+  // kMaxCodes).
+  at::Tensor generate_codes(at::Tensor cond_latents, at::Tensor text_tokens, float temperature,
+                            int top_k, float top_p, float repetition_penalty, int max_codes);
+
+  // Pass 2. -> latents [1, M - 3, 1024]: the final_norm states at the audio
+  // start token and at codes 0 .. M - 5.
+  at::Tensor compute_latents(at::Tensor cond_latents, at::Tensor text_tokens, at::Tensor codes);
+
+  // Draws one code from logits [1026] after the processing chain of
+  // process_logits (sampling.h). history is the codes drawn so far.
+  static int sample_next_code(at::Tensor logits, float temperature, int top_k, float top_p,
+                              float repetition_penalty, const std::vector<int32_t> &history);
+
+  // Conditioning latents followed by the text segment: [1, 32 + n + 2, 1024].
+  at::Tensor embed_prefix(at::Tensor cond_latents, at::Tensor text_tokens);
+  // One audio token at an audio position: [1, 1, 1024].
+  at::Tensor embed_audio_token(int64_t token, int position);
+  // mel_head logits [1026] of the last position of run_layers output h.
+  at::Tensor next_code_logits(at::Tensor h);
+
+  torch::nn::Embedding text_embedding{nullptr};
+  torch::nn::Embedding mel_embedding{nullptr};
+  LearnedPosEmbedding text_pos_embedding{nullptr};
+  LearnedPosEmbedding mel_pos_embedding{nullptr};
+  torch::nn::ModuleList gpt{nullptr};
+  torch::nn::LayerNorm gpt_ln_f{nullptr};
+  torch::nn::LayerNorm final_norm{nullptr};
+  torch::nn::Linear text_head{nullptr};
+  torch::nn::Linear mel_head{nullptr};
+};
+TORCH_MODULE(GPTDecoder);
