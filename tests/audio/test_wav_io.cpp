@@ -225,6 +225,10 @@ TEST(ReadWav, BadArguments) {
   EXPECT_EQ(read_wav(missing.c_str(), &wav), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "[audio_io] Cannot open: " + missing + "\n");
   EXPECT_EQ(wav.samples, nullptr);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_wav("/tmp", &wav), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("[audio_io] "), std::string::npos);
+  EXPECT_EQ(wav.samples, nullptr);
   free_wav(nullptr);
 }
 
