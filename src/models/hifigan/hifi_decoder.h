@@ -1,0 +1,31 @@
+// Waveform decoder: stretches GPT latents to the 24 kHz frame rate and runs
+// the vocoder on them.
+#pragma once
+
+#include "models/hifigan/hifigan_generator.h"
+
+#include <ATen/core/Tensor.h>
+#include <torch/nn/module.h>
+#include <torch/nn/pimpl.h>
+
+#include <cstdint>
+
+// Frames reaching the vocoder for T latent frames: floor(4T * 24000 / 22050).
+int64_t hifi_output_frames(int64_t latent_frames);
+
+// [B, T, 1024] latents -> [B, 1024, hifi_output_frames(T)] vocoder input:
+// four frames per latent, then rescaled from the 22050 Hz to the 24000 Hz
+// frame rate, both by linear interpolation.
+at::Tensor stretch_latents(at::Tensor latents);
+
+class HifiDecoderImpl : public torch::nn::Module {
+ public:
+  HifiDecoderImpl();
+
+  // latents: [B, T, 1024], g: [B, 512, 1].
+  // Returns [B, 1, 256 * hifi_output_frames(T)] samples at 24 kHz.
+  at::Tensor forward(at::Tensor latents, at::Tensor g);
+
+  HifiganGenerator waveform_decoder{nullptr};
+};
+TORCH_MODULE(HifiDecoder);

@@ -1,0 +1,173 @@
+#include "models/hifigan/hifigan_generator.h"
+#include "shared_decoder.h"
+
+#include <gtest/gtest.h>
+#include <torch/torch.h>
+
+#include <string>
+#include <vector>
+
+using hifi_test::param;
+using hifi_test::ParamOverride;
+using hifi_test::shared_generator;
+
+namespace {
+
+struct ExpectedParam {
+  std::string name;
+  std::vector<int64_t> shape;
+};
+
+// The generator's parameters in registration order, as the weight binding
+// enumerates them.
+std::vector<ExpectedParam> expected_generator_params() {
+  const int64_t ch[] = {512, 256, 128, 64, 32};
+  const int64_t ku[] = {16, 16, 4, 4};
+  const int64_t kr[] = {3, 7, 11};
+  std::vector<ExpectedParam> p = {
+      {"conv_pre.weight", {512, 1024, 7}}, {"conv_pre.bias", {512}},
+      {"cond_layer.weight", {512, 512, 1}}, {"cond_layer.bias", {512}}};
+  for (int i = 0; i < 4; i++) {
+    std::string n = "ups." + std::to_string(i);
+    p.push_back({n + ".weight", {ch[i], ch[i + 1], ku[i]}});
+    p.push_back({n + ".bias", {ch[i + 1]}});
+  }
+  for (int i = 0; i < 4; i++) {
+    std::string n = "conds." + std::to_string(i);
+    p.push_back({n + ".weight", {ch[i + 1], 512, 1}});
+    p.push_back({n + ".bias", {ch[i + 1]}});
+  }
+  for (int n = 0; n < 12; n++) {
+    int64_t c = ch[n / 3 + 1], k = kr[n % 3];
+    for (const char *list : {"convs1", "convs2"}) {
+      for (int m = 0; m < 3; m++) {
+        std::string name = "resblocks." + std::to_string(n) + "." + list + "." + std::to_string(m);
+        p.push_back({name + ".weight", {c, c, k}});
+        p.push_back({name + ".bias", {c}});
+      }
+    }
+  }
+  p.push_back({"conv_post.weight", {1, 32, 7}});
+  return p;
+}
+
+torch::Tensor run_generator(const torch::Tensor &x, const torch::Tensor &g) {
+  torch::NoGradGuard no_grad;
+  return shared_generator()->forward(x, g);
+}
+
+}  // namespace
+
+TEST(HifiganGenerator, RegistersParametersInOrderWithTheirShapes) {
+  auto params = shared_generator()->named_parameters();
+  auto expected = expected_generator_params();
+  ASSERT_EQ(expected.size(), 165u);
+  ASSERT_EQ(params.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); i++) {
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_EQ(params[i].key(), expected[i].name);
+    EXPECT_EQ(params[i].value().sizes().vec(), expected[i].shape);
+  }
+  EXPECT_TRUE(shared_generator()->named_buffers().is_empty());
+}
+
+TEST(HifiganGenerator, OutputHas256SamplesPerFrame) {
+  for (int64_t frames : {1, 2, 5, 13}) {
+    SCOPED_TRACE("frames " + std::to_string(frames));
+    torch::Tensor out = run_generator(torch::randn({1, 1024, frames}), torch::randn({1, 512, 1}));
+    EXPECT_EQ(out.sizes().vec(), (std::vector<int64_t>{1, 1, 256 * frames}));
+    EXPECT_EQ(out.scalar_type(), torch::kFloat32);
+  }
+}
+
+TEST(HifiganGenerator, SaturatesWithinUnitRange) {
+  // A huge conv_post drives the pre-tanh signal far beyond 1 in magnitude.
+  ParamOverride override;
+  torch::Tensor w = param(*shared_generator(), "conv_post.weight");
+  override.set(w, w * 1000.0);
+  torch::Tensor out = run_generator(torch::randn({1, 1024, 4}), torch::randn({1, 512, 1}));
+  EXPECT_LE(out.abs().max().item<float>(), 1.0f);
+  EXPECT_GT(out.abs().max().item<float>(), 0.99f);
+  EXPECT_FALSE(out.isnan().any().item<bool>());
+}
+
+TEST(HifiganGenerator, ZeroConvPostGivesExactSilence) {
+  ParamOverride override;
+  torch::Tensor w = param(*shared_generator(), "conv_post.weight");
+  override.set(w, torch::zeros_like(w));
+  torch::Tensor out = run_generator(torch::randn({1, 1024, 3}) * 10.0, torch::randn({1, 512, 1}));
+  EXPECT_TRUE(torch::equal(out, torch::zeros({1, 1, 768})));
+}
+
+TEST(HifiganGenerator, WithoutResidualCorrectionsEachStagePassesItsSignalOn) {
+  // Zero convs2 makes every block the identity, so the three branches of a
+  // stage agree and their average is the stage input again.
+  auto &gen = *shared_generator();
+  ParamOverride override;
+  for (const auto &item : gen.named_parameters()) {
+    if (item.key().find(".convs2.") != std::string::npos) {
+      override.set(item.value(), torch::zeros_like(item.value()));
+    }
+  }
+  torch::Tensor x = torch::randn({1, 1024, 3});
+  torch::Tensor g = torch::randn({1, 512, 1});
+  torch::Tensor out = run_generator(x, g);
+
+  torch::NoGradGuard no_grad;
+  torch::Tensor ref = gen.conv_pre(x) + gen.cond_layer(g);
+  for (int i = 0; i < 4; i++) {
+    ref = gen.ups[i]->as<torch::nn::ConvTranspose1dImpl>()->forward(torch::leaky_relu(ref, 0.1));
+    ref = ref + gen.conds[i]->as<torch::nn::Conv1dImpl>()->forward(g);
+  }
+  ref = torch::tanh(gen.conv_post(torch::leaky_relu(ref, 0.1)));
+  // (x + x + x) / 3 may differ from x by one rounding step.
+  EXPECT_TRUE(torch::allclose(out, ref, 1e-5, 1e-6)) << (out - ref).abs().max().item<float>();
+}
+
+TEST(HifiResBlock, ZeroSecondConvolutionsReturnTheInput) {
+  torch::NoGradGuard no_grad;
+  HifiResBlock block(8, 7, std::vector<int>{1, 3, 5});
+  for (auto &item : block->convs2->named_parameters()) item.value().zero_();
+  torch::Tensor x = torch::randn({1, 8, 40});
+  torch::Tensor before = x.clone();
+  torch::Tensor out = block->forward(x);
+  EXPECT_TRUE(torch::equal(out, x));
+  EXPECT_TRUE(torch::equal(x, before));
+}
+
+TEST(HifiResBlock, DilatedBranchesAddShiftedCopiesWithSlopePointOne) {
+  // One channel; convs1 takes only its leftmost tap (x[p - d]), convs2 only
+  // its centre tap. Each branch then adds x shifted right by d through two
+  // leaky ReLUs: unchanged when positive, times 0.01 when negative.
+  struct Case {
+    const char *name;
+    float impulse;
+    std::vector<std::pair<int, float>> expected;  // position, value; all else 0
+  };
+  const std::vector<Case> cases = {
+      {"positive impulse", 1.0f,
+       {{10, 1}, {11, 1}, {13, 1}, {14, 1}, {15, 1}, {16, 1}, {18, 1}, {19, 1}}},
+      {"negative impulse", -1.0f,
+       {{10, -1}, {11, -1e-2f}, {13, -1e-2f}, {14, -1e-4f}, {15, -1e-2f}, {16, -1e-4f},
+        {18, -1e-4f}, {19, -1e-6f}}},
+  };
+  torch::NoGradGuard no_grad;
+  HifiResBlock block(1, 3, std::vector<int>{1, 3, 5});
+  for (size_t i = 0; i < 3; i++) {
+    auto c1 = block->convs1[i]->as<torch::nn::Conv1dImpl>();
+    auto c2 = block->convs2[i]->as<torch::nn::Conv1dImpl>();
+    c1->weight.copy_(torch::tensor({1.0f, 0.0f, 0.0f}).view({1, 1, 3}));
+    c2->weight.copy_(torch::tensor({0.0f, 1.0f, 0.0f}).view({1, 1, 3}));
+    c1->bias.zero_();
+    c2->bias.zero_();
+  }
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    torch::Tensor x = torch::zeros({1, 1, 24});
+    x[0][0][10] = c.impulse;
+    torch::Tensor expected = torch::zeros({1, 1, 24});
+    for (const auto &[pos, value] : c.expected) expected[0][0][pos] = value;
+    torch::Tensor out = block->forward(x);
+    EXPECT_TRUE(torch::allclose(out, expected, 1e-5, 1e-9)) << out;
+  }
+}
