@@ -103,7 +103,10 @@ def gpt(tensors):
     tensors[p + "text_head.weight"] = normal([6681, WIDTH], 0.02)
     tensors[p + "text_head.bias"] = torch.zeros(6681)
     tensors[p + "mel_head.weight"] = normal([1026, WIDTH], 0.02)
-    tensors[p + "mel_head.bias"] = torch.zeros(1026)
+    # Random logits would draw the stop code now and then; keep runs full length.
+    mel_head_bias = torch.zeros(1026)
+    mel_head_bias[1025] = -30.0
+    tensors[p + "mel_head.bias"] = mel_head_bias
 
 
 def speaker_encoder(tensors):
