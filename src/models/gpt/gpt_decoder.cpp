@@ -89,7 +89,8 @@ GPTDecoderImpl::GPTDecoderImpl() {
       register_module("mel_pos_embedding", LearnedPosEmbedding(kAudioPositions, kWidth));
   gpt = register_module("gpt", torch::nn::ModuleList());
   for (int i = 0; i < kLayers; i++) gpt->push_back(GPT2Layer(i));
-  gpt_ln_f = register_module("gpt_ln_f", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
+  gpt_ln_f =
+      register_module("gpt_ln_f", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
   final_norm =
       register_module("final_norm", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
   text_head = register_module("text_head", torch::nn::Linear(kWidth, kTextVocab));

@@ -95,8 +95,9 @@ class GPTDecoderImpl : public torch::nn::Module {
   at::Tensor run_layers(at::Tensor x, KvCache *cache);
 
   // Pass 1. cond_latents [1, 1024, 32], text_tokens int64 [1, n] -> codes
-  // int64 [1, M] without the stop token, 1 <= draws <= min(max(max_codes, 1),
-  // kMaxCodes).
+  // int64 [1, M], without the stop token. Draws at least one code and at most
+  // max_codes, but never more than kMaxCodes; the progress lines report
+  // against that effective limit.
   at::Tensor generate_codes(at::Tensor cond_latents, at::Tensor text_tokens, float temperature,
                             int top_k, float top_p, float repetition_penalty, int max_codes);
 

@@ -1,5 +1,8 @@
 // One full-size decoder per test program: it holds ~1.5 GB and takes seconds
-// to build, so every check that needs it shares this instance.
+// to build, so every check that needs it shares this instance. Its two final
+// layer norms get random affine parameters, since with the default ones a
+// second normalisation would change almost nothing and a missing one would
+// go unseen.
 #pragma once
 
 #include "models/gpt/gpt_decoder.h"
@@ -13,6 +16,11 @@ inline GPTDecoderImpl &shared_decoder() {
   static GPTDecoder decoder = [] {
     torch::manual_seed(20240611);
     GPTDecoder d;
+    c10::NoGradGuard no_grad;
+    for (const torch::nn::LayerNorm &ln : {d->gpt_ln_f, d->final_norm}) {
+      ln->weight.uniform_(0.5, 1.5);
+      ln->bias.uniform_(-0.5, 0.5);
+    }
     d->eval();
     return d;
   }();

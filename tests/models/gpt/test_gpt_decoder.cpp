@@ -226,8 +226,13 @@ TEST(GPTDecoder, CacheGrowsByOnePositionPerStep) {
     EXPECT_EQ(cache.keys[i].sizes(), (Shape{1, 16, 41, 64}));
     EXPECT_EQ(cache.values[i].sizes(), (Shape{1, 16, 41, 64}));
   }
-  // The cached step sees the same sequence as one uncached call.
+  // The cached step sees the same sequence as one uncached call, which is
+  // the layers in order and gpt_ln_f.
   at::Tensor whole = decoder.run_layers(x, nullptr);
+  at::Tensor layered = x;
+  for (int i = 0; i < 30; i++)
+    layered = decoder.gpt[i]->as<GPT2LayerImpl>()->forward(layered, nullptr);
+  EXPECT_TRUE(torch::equal(whole, decoder.gpt_ln_f(layered)));
   EXPECT_TRUE(torch::allclose(prefix, whole.slice(1, 0, 40), 0, 1e-4));
   EXPECT_TRUE(torch::allclose(step, whole.slice(1, 40, 41), 0, 1e-4))
       << (step - whole.slice(1, 40, 41)).abs().max();
