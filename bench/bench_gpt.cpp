@@ -68,6 +68,7 @@ int main() {
   at::Tensor cond_latents = torch::randn({1, 1024, 32}) * 0.02;
   at::Tensor text_tokens = torch::randint(0, 6681, {1, 20}, torch::kInt64);
   at::Tensor codes = torch::randint(0, 1024, {1, 600}, torch::kInt64);
+  fflush(stdout);  // keep the figures ahead of the pass's own log line
   auto latent_start = std::chrono::steady_clock::now();
   at::Tensor latents = decoder->compute_latents(cond_latents, text_tokens, codes);
   printf("latent pass, 20 text ids and 600 codes (%ld positions): %.2f s\n",
