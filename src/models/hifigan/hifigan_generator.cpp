@@ -1,9 +1,10 @@
 #include "models/hifigan/hifigan_generator.h"
 
 #include <ATen/ops/leaky_relu.h>
+#include <ATen/ops/empty_like.h>
 #include <ATen/ops/tanh.h>
 
-#include <utility>
+#include <algorithm>
 
 namespace {
 
@@ -38,15 +39,29 @@ HifiResBlockImpl::HifiResBlockImpl(int channels, int kernel_size, std::vector<in
   }
 }
 
+// Activations are updated in place only on tensors this module just created,
+// never on its input; the results are the same as out of place, with fewer
+// large allocations.
 at::Tensor HifiResBlockImpl::forward(at::Tensor x) {
   for (size_t i = 0; i < convs1->size(); i++) {
     at::Tensor t = at::leaky_relu(x, kLeakySlope);
     t = convs1[i]->as<torch::nn::Conv1dImpl>()->forward(t);
-    t = at::leaky_relu(t, kLeakySlope);
+    at::leaky_relu_(t, kLeakySlope);
     t = convs2[i]->as<torch::nn::Conv1dImpl>()->forward(t);
-    x = x + t;
+    x = t.add_(x);
   }
   return x;
+}
+
+int64_t HifiResBlockImpl::reach() const {
+  int64_t total = 0;
+  for (const auto *list : {&convs1, &convs2}) {
+    for (const auto &module : **list) {
+      const auto &options = module->as<torch::nn::Conv1dImpl>()->options;
+      total += (options.kernel_size()->at(0) - 1) * options.dilation()->at(0) / 2;
+    }
+  }
+  return total;
 }
 
 HifiganGeneratorImpl::HifiganGeneratorImpl() {
@@ -75,20 +90,49 @@ HifiganGeneratorImpl::HifiganGeneratorImpl() {
 }
 
 at::Tensor HifiganGeneratorImpl::forward(at::Tensor x, at::Tensor g) {
-  x = conv_pre->forward(std::move(x));
-  x = x + cond_layer->forward(g);
+  x = conv_pre->forward(x);
+  x.add_(cond_layer->forward(g));
   for (int i = 0; i < kStages; i++) {
-    x = at::leaky_relu(x, kLeakySlope);
+    at::leaky_relu_(x, kLeakySlope);
     x = ups[i]->as<torch::nn::ConvTranspose1dImpl>()->forward(x);
-    x = x + conds[i]->as<torch::nn::Conv1dImpl>()->forward(g);
-    // The first branch stands in for the zero start of the sum: 0 + a == a.
-    at::Tensor sum = resblocks[kBranches * i]->as<HifiResBlockImpl>()->forward(x);
-    for (int j = 1; j < kBranches; j++) {
-      sum = sum + resblocks[kBranches * i + j]->as<HifiResBlockImpl>()->forward(x);
-    }
-    x = sum / static_cast<double>(kBranches);
+    x.add_(conds[i]->as<torch::nn::Conv1dImpl>()->forward(g));
+    x = residual_mean(i, x);
   }
-  x = at::leaky_relu(x, kLeakySlope);
+  at::leaky_relu_(x, kLeakySlope);
   x = conv_post->forward(x);
-  return at::tanh(x);
+  return at::tanh_(x);
+}
+
+at::Tensor HifiganGeneratorImpl::residual_mean_slice(int stage, const at::Tensor &x) {
+  // The first branch stands in for the zero start of the sum (0 + a == a);
+  // every block has dilations, so its output is a new tensor.
+  at::Tensor sum = resblocks[kBranches * stage]->as<HifiResBlockImpl>()->forward(x);
+  for (int j = 1; j < kBranches; j++) {
+    sum.add_(resblocks[kBranches * stage + j]->as<HifiResBlockImpl>()->forward(x));
+  }
+  return sum.div_(static_cast<double>(kBranches));
+}
+
+// Convolutions only look `reach` samples to either side, so each slice is
+// computed with that much context around it and the context cut off again.
+// Zero padding then applies only at the true ends of the signal, as in one
+// pass over the whole of it.
+at::Tensor HifiganGeneratorImpl::residual_mean(int stage, const at::Tensor &x) {
+  const int64_t length = x.size(2);
+  const int64_t slice = std::max<int64_t>(1, slice_elements / std::max<int64_t>(1, x.size(0) * x.size(1)));
+  if (length <= slice) return residual_mean_slice(stage, x);
+
+  int64_t reach = 0;
+  for (int j = 0; j < kBranches; j++) {
+    reach = std::max(reach, resblocks[kBranches * stage + j]->as<HifiResBlockImpl>()->reach());
+  }
+  at::Tensor out = at::empty_like(x);
+  for (int64_t start = 0; start < length; start += slice) {
+    const int64_t end = std::min(length, start + slice);
+    const int64_t lo = std::max<int64_t>(0, start - reach);
+    const int64_t hi = std::min(length, end + reach);
+    at::Tensor mean = residual_mean_slice(stage, x.slice(2, lo, hi).contiguous());
+    out.slice(2, start, end).copy_(mean.slice(2, start - lo, end - lo));
+  }
+  return out;
 }

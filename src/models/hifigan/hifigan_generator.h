@@ -8,6 +8,7 @@
 #include <torch/nn/modules/conv.h>
 #include <torch/nn/pimpl.h>
 
+#include <cstdint>
 #include <vector>
 
 // Three dilated convolution pairs, each added back onto the signal.
@@ -17,6 +18,9 @@ class HifiResBlockImpl : public torch::nn::Module {
 
   // [B, C, L] -> [B, C, L]
   at::Tensor forward(at::Tensor x);
+
+  // How many samples on either side of a position its output depends on.
+  int64_t reach() const;
 
   torch::nn::ModuleList convs1;
   torch::nn::ModuleList convs2;
@@ -31,11 +35,21 @@ class HifiganGeneratorImpl : public torch::nn::Module {
   // Returns [B, 1, 256 * L] samples within [-1, 1].
   at::Tensor forward(at::Tensor x, at::Tensor g);
 
+  // The residual blocks run over time slices of about this many values
+  // (channels x samples) each: long signals then stay in cache and clear of
+  // the allocator's page-mapped blocks. The result does not depend on it.
+  int64_t slice_elements = 1 << 19;
+
   torch::nn::Conv1d conv_pre{nullptr};
   torch::nn::Conv1d cond_layer{nullptr};
   torch::nn::ModuleList ups;
   torch::nn::ModuleList conds;
   torch::nn::ModuleList resblocks;
   torch::nn::Conv1d conv_post{nullptr};
+
+ private:
+  // Mean of the three residual blocks of one stage.
+  at::Tensor residual_mean(int stage, const at::Tensor &x);
+  at::Tensor residual_mean_slice(int stage, const at::Tensor &x);
 };
 TORCH_MODULE(HifiganGenerator);

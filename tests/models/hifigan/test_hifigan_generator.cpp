@@ -71,12 +71,16 @@ TEST(HifiganGenerator, RegistersParametersInOrderWithTheirShapes) {
   EXPECT_TRUE(shared_generator()->named_buffers().is_empty());
 }
 
-TEST(HifiganGenerator, OutputHas256SamplesPerFrame) {
+TEST(HifiganGenerator, OutputHas256SamplesPerFrameAndInputsStayUntouched) {
   for (int64_t frames : {1, 2, 5, 13}) {
     SCOPED_TRACE("frames " + std::to_string(frames));
-    torch::Tensor out = run_generator(torch::randn({1, 1024, frames}), torch::randn({1, 512, 1}));
+    torch::Tensor x = torch::randn({1, 1024, frames}), g = torch::randn({1, 512, 1});
+    torch::Tensor x_before = x.clone(), g_before = g.clone();
+    torch::Tensor out = run_generator(x, g);
     EXPECT_EQ(out.sizes().vec(), (std::vector<int64_t>{1, 1, 256 * frames}));
     EXPECT_EQ(out.scalar_type(), torch::kFloat32);
+    EXPECT_TRUE(torch::equal(x, x_before));
+    EXPECT_TRUE(torch::equal(g, g_before));
   }
 }
 
@@ -122,6 +126,30 @@ TEST(HifiganGenerator, WithoutResidualCorrectionsEachStagePassesItsSignalOn) {
   ref = torch::tanh(gen.conv_post(torch::leaky_relu(ref, 0.1)));
   // (x + x + x) / 3 may differ from x by one rounding step.
   EXPECT_TRUE(torch::allclose(out, ref, 1e-5, 1e-6)) << (out - ref).abs().max().item<float>();
+}
+
+TEST(HifiganGenerator, SlicingTheResidualStagesLeavesTheOutputUnchanged) {
+  // Slices from a few samples (narrower than a block's reach) to ones that
+  // split only the later, narrower stages.
+  struct Case {
+    const char *name;
+    int64_t slice_elements;
+  };
+  const Case cases[] = {{"16 to 128 samples", 4096}, {"only the last two stages", 3000 * 64}};
+  auto &gen = *shared_generator();
+  const int64_t default_slice = gen.slice_elements;
+  torch::Tensor x = torch::randn({1, 1024, 5});
+  torch::Tensor g = torch::randn({1, 512, 1});
+  gen.slice_elements = int64_t{1} << 62;
+  torch::Tensor whole = run_generator(x, g);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    gen.slice_elements = c.slice_elements;
+    torch::Tensor sliced = run_generator(x, g);
+    // Very narrow slices may take other convolution kernels, so allow rounding.
+    EXPECT_TRUE(torch::allclose(sliced, whole, 1e-5, 1e-6)) << (sliced - whole).abs().max().item<float>();
+  }
+  gen.slice_elements = default_slice;
 }
 
 TEST(HifiResBlock, ZeroSecondConvolutionsReturnTheInput) {
