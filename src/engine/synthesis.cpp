@@ -33,6 +33,10 @@ constexpr int kMinimumCodes = 4;
 constexpr int kMaxTextTokens = 402;
 // The audio position table has 608 rows; pass 2 adds the start and stop tokens.
 constexpr int kMaxCodes = 606;
+// The speaker path runs over the whole reference, so its memory grows with the
+// duration (about 3 MB a second); a tiny file at 1 Hz would otherwise ask for
+// tens of gigabytes once resampled.
+constexpr int kMaxReferenceSeconds = 600;
 
 struct Voice {
   at::Tensor cond_latents;       // [1, 1024, 32]
@@ -88,6 +92,11 @@ bool compute_voice(VcloneModel &model, const char *ref_wav, Voice &voice) {
       resampled_length(frames, rate, kConditioningRate) < 1) {
     set_last_error("Reference too short: %s has %ld samples at %d Hz", ref_wav,
                    static_cast<long>(frames), rate);
+    return false;
+  }
+  if (static_cast<double>(frames) / rate > kMaxReferenceSeconds) {
+    set_last_error("Reference too long: %s lasts %.0f s, at most %d s", ref_wav,
+                   static_cast<double>(frames) / rate, kMaxReferenceSeconds);
     return false;
   }
   voice.cond_latents =
