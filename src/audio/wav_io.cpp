@@ -93,10 +93,12 @@ int16_t to_pcm16(float x) {
   return static_cast<int16_t>(x * 32767.0f);
 }
 
-// Parses the chunk list. On success *pcm holds the last data chunk (malloc'ed)
-// and *pcm_bytes its length; on failure the line has been written.
-int read_chunks(BoundedFile &file, const char *path, FmtRecord *fmt, unsigned char **pcm,
+// Parses the chunk list. On success *pcm holds the last data chunk (malloc'ed),
+// *pcm_bytes its length and *data_fmt the format it was checked against, which a
+// later "fmt " chunk does not change; on failure the line has been written.
+int read_chunks(BoundedFile &file, const char *path, FmtRecord *data_fmt, unsigned char **pcm,
                 uint32_t *pcm_bytes) {
+  FmtRecord fmt;
   bool fmt_seen = false;
   unsigned char header[kChunkHeaderBytes];
   // A few trailing bytes too short for a header are tolerated, as after an
@@ -112,19 +114,20 @@ int read_chunks(BoundedFile &file, const char *path, FmtRecord *fmt, unsigned ch
       unsigned char raw[kFmtBytes] = {0};
       uint32_t n = count < kFmtBytes ? count : kFmtBytes;
       if (!file.read(raw, n) || !file.skip(count - n)) break;
-      fmt->format_tag = get_u16(raw);
-      fmt->channels = get_u16(raw + 2);
-      fmt->sample_rate = get_u32(raw + 4);
-      fmt->bits_per_sample = get_u16(raw + 14);
+      fmt.format_tag = get_u16(raw);
+      fmt.channels = get_u16(raw + 2);
+      fmt.sample_rate = get_u32(raw + 4);
+      fmt.bits_per_sample = get_u16(raw + 14);
       fmt_seen = true;
     } else if (memcmp(header, "data", 4) == 0) {
-      if (!supported(fmt_seen, *fmt)) {
+      if (!supported(fmt_seen, fmt)) {
         fprintf(stderr, "[audio_io] Unsupported format (need 16-bit PCM): %s\n", path);
         return -1;
       }
       free(*pcm);
       *pcm = nullptr;
       *pcm_bytes = 0;
+      *data_fmt = fmt;
       if (count > 0) {
         *pcm = static_cast<unsigned char *>(malloc(count));
         if (!*pcm || !file.read(*pcm, count)) return -1;
