@@ -18,6 +18,8 @@
  * Threads: one model per process. vclone_load and vclone_unload must not
  * overlap any other call of this library; synthesis calls only read the model.
  * The error message is kept per thread and is never seen by another thread.
+ * Computation runs on the caller's thread and libtorch's compute threads;
+ * vclone_load sets those to every available core unless OMP_NUM_THREADS is set.
  *
  * Ownership: the buffer returned by vclone_tts is released with free(); a
  * manifest handle with manifest_close(). Everything else belongs to the library.

@@ -81,11 +81,12 @@ int say(int argc, char **argv) {
   else
     text = positional[0];
 
-  if (threads >= 1) at::set_num_threads(static_cast<int>(threads));
   if (vclone_load(options["model"].c_str(), options["vocab"].c_str()) != 0) {
     fprintf(stderr, "vclone: %s\n", vclone_get_last_error());
     return 1;
   }
+  // After loading, which picks all cores by default.
+  if (threads >= 1) at::set_num_threads(static_cast<int>(threads));
   if (options.count("seed")) torch::manual_seed(static_cast<uint64_t>(seed));
   int status = vclone_tts_to_file(text.c_str(), options["ref"].c_str(), options["language"].c_str(),
                                   options["out"].c_str(), static_cast<float>(speed));

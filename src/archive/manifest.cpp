@@ -8,7 +8,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 
 using caffe2::serialize::PyTorchStreamReader;
@@ -172,7 +171,11 @@ void release_cached_record(TensorManifest *manifest) {
   manifest->last_record = CachedRecord{};
 }
 
-at::Tensor load_tensor(TensorManifest *manifest, const std::string &name) {
+namespace {
+
+// The entry's values inside its record, or an undefined tensor (with a line)
+// when the entry is absent, malformed or larger than the record.
+at::Tensor tensor_in_record(TensorManifest *manifest, const std::string &name) {
   if (!manifest) return {};
   auto found = manifest->entries.find(name);
   if (found == manifest->entries.end()) return {};
@@ -194,16 +197,26 @@ at::Tensor load_tensor(TensorManifest *manifest, const std::string &name) {
       fprintf(stderr, "[manifest] Data too small for %s\n", name.c_str());
       return {};
     }
-    at::Tensor result = torch::empty(entry.shape, torch::kFloat32);
-    std::memcpy(result.data_ptr<float>(),
-                static_cast<const char *>(record.data.get()) + 4 * entry.offset,
-                4 * static_cast<size_t>(entry.numel));
-    return result;
+    std::shared_ptr<void> owner = record.data;
+    float *values = static_cast<float *>(owner.get()) + entry.offset;
+    return torch::from_blob(
+        values, entry.shape, [owner](void *) mutable { owner.reset(); }, torch::kFloat32);
   } catch (const std::exception &e) {
     fprintf(stderr, "[manifest] Failed to load tensor %s: %s\n", name.c_str(),
             exception_text(e));
     return {};
   }
+}
+
+}  // namespace
+
+at::Tensor load_tensor(TensorManifest *manifest, const std::string &name) {
+  at::Tensor view = tensor_in_record(manifest, name);
+  return view.defined() ? view.clone() : view;
+}
+
+at::Tensor load_tensor_view(TensorManifest *manifest, const std::string &name) {
+  return tensor_in_record(manifest, name);
 }
 
 extern "C" {

@@ -53,5 +53,10 @@ void scan_manifest(const std::string &text,
 // data cannot be read (reported on standard error).
 at::Tensor load_tensor(TensorManifest *manifest, const std::string &name);
 
+// As load_tensor, but the result shares memory with the archive record (read
+// once and kept while any such tensor lives) instead of owning a copy. For
+// values that are copied elsewhere at once, as the weight binding does.
+at::Tensor load_tensor_view(TensorManifest *manifest, const std::string &name);
+
 // Drops the cached record; the next lookup reads from the archive again.
 void release_cached_record(TensorManifest *manifest);

@@ -4,7 +4,12 @@
 #include "engine/weight_binding.h"
 #include "util/exception_text.h"
 
+#include <ATen/Parallel.h>
+
+#include <sched.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -12,6 +17,16 @@ namespace {
 struct ManifestCloser {
   void operator()(TensorManifest *manifest) const { delete manifest; }
 };
+
+// libtorch may start with a single compute thread; a host that sets nothing
+// (no OMP_NUM_THREADS) gets every core this process may run on.
+void use_all_cores() {
+  if (std::getenv("OMP_NUM_THREADS")) return;
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  const int cores = CPU_COUNT(&allowed);
+  if (cores > at::get_num_threads()) at::set_num_threads(cores);
+}
 
 void construct_modules(VcloneModel &model) {
   model.conditioning_encoder = ConditioningEncoder(80, 1024, 16, 6);
@@ -42,6 +57,7 @@ void fail_loading(const char *message) {
 
 int load_model(const char *model_path, const char *vocab_path) {
   const int64_t t0 = now_ns();
+  use_all_cores();
   current_model = new VcloneModel();
   VcloneModel &model = *current_model;
 

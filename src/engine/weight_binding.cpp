@@ -56,7 +56,7 @@ bool never(const std::string &) { return false; }
 int bind_tensor(TensorManifest *manifest, const std::string &key, at::Tensor target,
                 bool transpose) {
   try {
-    at::Tensor values = load_tensor(manifest, key);
+    at::Tensor values = load_tensor_view(manifest, key);
     if (!values.defined()) return 0;
     if (transpose && values.dim() == 2) values = values.t().contiguous();
     if (target.sizes() == values.sizes()) {
@@ -75,8 +75,8 @@ int bind_tensor(TensorManifest *manifest, const std::string &key, at::Tensor tar
 }
 
 int fold_weight_norm(TensorManifest *manifest, const std::string &base, at::Tensor target) {
-  at::Tensor magnitude = load_tensor(manifest, base + ".parametrizations.weight.original0");
-  at::Tensor direction = load_tensor(manifest, base + ".parametrizations.weight.original1");
+  at::Tensor magnitude = load_tensor_view(manifest, base + ".parametrizations.weight.original0");
+  at::Tensor direction = load_tensor_view(manifest, base + ".parametrizations.weight.original1");
   if (!magnitude.defined() || !direction.defined()) return 0;
   try {
     std::vector<int64_t> dims;

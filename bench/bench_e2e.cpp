@@ -1,0 +1,265 @@
+// End-to-end benchmark on a full-size model: load, each stage, pass-1 cost per
+// code against the memory-bandwidth floor, the vocoder, the real-time factor
+// and peak memory. Prints a table and one JSON line.
+//
+// usage: bench_e2e ARCHIVE VOCAB [CODES]
+#include "audio/mel.h"
+#include "audio/resample.h"
+#include "audio/wav_io.h"
+#include "engine/engine.h"
+#include "engine/vclone_model.h"
+#include "vclone.h"
+
+#include <ATen/Parallel.h>
+#include <torch/types.h>
+#include <torch/utils.h>
+
+#include <immintrin.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Seconds to read the whole file once, in 64 MiB blocks.
+double read_file_seconds(const char *path) {
+  FILE *file = fopen(path, "rb");
+  if (!file) return -1;
+  std::vector<char> block(64 << 20);
+  auto start = Clock::now();
+  while (fread(block.data(), 1, block.size(), file) == block.size()) {
+  }
+  double elapsed = seconds_since(start);
+  fclose(file);
+  return elapsed;
+}
+
+__attribute__((target("avx2"))) double sum_floats(const float *data, size_t count) {
+  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+  size_t i = 0;
+  for (; i + 32 <= count; i += 32) {
+    a0 = _mm256_add_ps(a0, _mm256_loadu_ps(data + i));
+    a1 = _mm256_add_ps(a1, _mm256_loadu_ps(data + i + 8));
+    a2 = _mm256_add_ps(a2, _mm256_loadu_ps(data + i + 16));
+    a3 = _mm256_add_ps(a3, _mm256_loadu_ps(data + i + 24));
+  }
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, _mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
+  double sum = 0;
+  for (float lane : lanes) sum += lane;
+  for (; i < count; i++) sum += data[i];
+  return sum;
+}
+
+// Read bandwidth in bytes per second with every core summing its share of
+// a 1 GiB buffer; the best of three runs.
+double memory_bandwidth() {
+  const size_t floats = (size_t(1) << 30) / sizeof(float);
+  std::vector<float> buffer(floats, 1.0f);
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  double best = 0;
+  for (int run = 0; run < 3; run++) {
+    std::vector<double> sums(threads);
+    auto start = Clock::now();
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < threads; t++) {
+      workers.emplace_back([&, t] {
+        const size_t begin = floats / threads * t;
+        const size_t end = t + 1 == threads ? floats : floats / threads * (t + 1);
+        sums[t] = sum_floats(buffer.data() + begin, end - begin);
+      });
+    }
+    for (auto &worker : workers) worker.join();
+    double elapsed = seconds_since(start);
+    if (sums[0] != floats / threads) fprintf(stderr, "bandwidth: unexpected sum\n");
+    best = std::max(best, (floats * sizeof(float)) / elapsed);
+  }
+  return best;
+}
+
+long status_kib(const char *field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
+  return -1;
+}
+
+// Resets the peak resident size so that a later reading covers only what follows.
+void reset_peak_rss() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// Bytes of the decoder that one cached step reads: the layer stack, the two
+// final norms and the audio head.
+double decode_weight_bytes(GPTDecoderImpl &gpt) {
+  double bytes = 0;
+  for (auto &item : gpt.named_parameters(true)) {
+    const std::string &name = item.key();
+    if (name.rfind("gpt.", 0) == 0 || name.rfind("gpt_ln_f.", 0) == 0 ||
+        name.rfind("final_norm.", 0) == 0 || name.rfind("mel_head.", 0) == 0)
+      bytes += item.value().numel() * sizeof(float);
+  }
+  return bytes;
+}
+
+double model_weight_bytes(VcloneModel &model) {
+  double bytes = 0;
+  for (torch::nn::Module *module :
+       std::initializer_list<torch::nn::Module *>{
+           model.conditioning_encoder.get(), model.conditioning_perceiver.get(),
+           model.gpt_decoder.get(), model.speaker_encoder.get(), model.hifi_decoder.get()})
+    for (const auto &p : module->parameters()) bytes += p.numel() * sizeof(float);
+  return bytes;
+}
+
+std::string write_reference(double seconds) {
+  const int rate = 22050;
+  const int frames = static_cast<int>(rate * seconds);
+  std::vector<float> samples(frames);
+  for (int i = 0; i < frames; i++) {
+    double t = static_cast<double>(i) / rate;
+    samples[i] = 0.3 * std::sin(2 * M_PI * 140 * t) + 0.1 * std::sin(2 * M_PI * 420 * t);
+  }
+  char path[] = "/tmp/vclone-bench-XXXXXX.wav";
+  int fd = mkstemps(path, 4);
+  close(fd);
+  WavData wav{samples.data(), frames, rate, 1, frames};
+  write_wav(path, &wav);
+  return path;
+}
+
+struct StageTimes {
+  double conditioning = 0, speaker = 0, tokenizer = 0;
+};
+
+StageTimes time_stages(VcloneModel &model, double seconds) {
+  std::string path = write_reference(seconds);
+  WavData wav{};
+  read_wav(path.c_str(), &wav);
+  at::Tensor reference = torch::from_blob(wav.samples, {wav.frames}, torch::kFloat32).clone();
+  free_wav(&wav);
+  unlink(path.c_str());
+  StageTimes times;
+  auto start = Clock::now();
+  at::Tensor audio22 = resample_audio(reference, 22050, 22050);
+  const int64_t chunks = std::max<int64_t>(1, std::min<int64_t>(4, audio22.size(0) / 132300));
+  at::Tensor sum;
+  for (int64_t i = 0; i < chunks; i++) {
+    at::Tensor segment = audio22.slice(0, i * 132300, std::min(audio22.size(0), (i + 1) * 132300));
+    at::Tensor h = model.conditioning_encoder->forward(gpt_mel_spectrogram(segment, model.mel_stats));
+    at::Tensor p = model.conditioning_perceiver->forward(h.permute({0, 2, 1}));
+    sum = i == 0 ? p : sum + p;
+  }
+  times.conditioning = seconds_since(start);
+  start = Clock::now();
+  model.speaker_encoder->forward(speaker_mel_spectrogram(resample_audio(reference, 22050, 16000)));
+  times.speaker = seconds_since(start);
+  start = Clock::now();
+  encode(model.tokenizer, "Hello! This sentence is spoken in the voice of the reference recording.",
+         "en");
+  times.tokenizer = seconds_since(start);
+  return times;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: %s ARCHIVE VOCAB [CODES]\n", argv[0]);
+    return 2;
+  }
+  const int codes_wanted = argc > 3 ? std::atoi(argv[3]) : 602;
+  std::map<std::string, double> figures;
+  torch::NoGradGuard no_grad;
+
+  figures["archive_read_s"] = read_file_seconds(argv[1]);
+  auto start = Clock::now();
+  if (vclone_load(argv[1], argv[2]) != 0) return 1;
+  figures["load_s"] = seconds_since(start);
+  figures["threads"] = at::get_num_threads();
+  VcloneModel &model = *current_model;
+  figures["weights_mb"] = model_weight_bytes(model) / 1e6;
+
+  for (double seconds : {6.0, 20.0}) {
+    StageTimes times = time_stages(model, seconds);
+    std::string tag = std::to_string(static_cast<int>(seconds)) + "s";
+    figures["conditioning_" + tag + "_s"] = times.conditioning;
+    figures["speaker_" + tag + "_s"] = times.speaker;
+    figures["tokenizer_" + tag + "_ms"] = times.tokenizer * 1e3;
+  }
+
+  // Pass 1 with a fixed count: the random model's stop code is never drawn.
+  at::Tensor cond = torch::randn({1, 1024, 32});
+  at::Tensor text = torch::randint(10, 200, {1, 40}, torch::kInt64);
+  torch::manual_seed(1);
+  start = Clock::now();
+  at::Tensor codes = model.gpt_decoder->generate_codes(cond, text, 0.75f, 50, 0.85f, 5.0f,
+                                                       codes_wanted);
+  const double pass1 = seconds_since(start);
+  const int64_t m = codes.size(1);
+  figures["codes"] = static_cast<double>(m);
+  figures["pass1_ms_per_code"] = pass1 / m * 1e3;
+  start = Clock::now();
+  at::Tensor latents = model.gpt_decoder->compute_latents(cond, text, codes);
+  figures["pass2_s"] = seconds_since(start);
+  at::Tensor g = torch::nn::functional::normalize(torch::randn({1, 512})).unsqueeze(-1);
+  start = Clock::now();
+  at::Tensor wave = model.hifi_decoder->forward(latents, g);
+  const double vocoder = seconds_since(start);
+  const double audio_seconds = wave.size(2) / 24000.0;
+  figures["vocoder_s"] = vocoder;
+  figures["vocoder_s_per_audio_s"] = vocoder / audio_seconds;
+
+  const double bandwidth = memory_bandwidth();
+  figures["bandwidth_gb_s"] = bandwidth / 1e9;
+  figures["decode_weight_mb"] = decode_weight_bytes(*model.gpt_decoder) / 1e6;
+  figures["floor_ms_per_code"] = decode_weight_bytes(*model.gpt_decoder) / bandwidth * 1e3;
+  figures["pass1_over_floor"] = figures["pass1_ms_per_code"] / figures["floor_ms_per_code"];
+
+  // The whole call, as a host makes it, at speed 1.0 with a 5-second reference.
+  std::string reference = write_reference(5.0);
+  reset_peak_rss();
+  torch::manual_seed(2);
+  int n = 0;
+  start = Clock::now();
+  float *samples = vclone_tts("Hello! This sentence is spoken in the voice of the reference "
+                              "recording, at an even pace and without hurry.",
+                              reference.c_str(), "en", &n, 1.0f);
+  const double total = seconds_since(start);
+  unlink(reference.c_str());
+  figures["tts_s"] = total;
+  figures["tts_audio_s"] = n / 24000.0;
+  figures["real_time_factor"] = n > 0 ? total / (n / 24000.0) : -1;
+  figures["peak_rss_synthesis_mb"] = status_kib("VmHWM:") / 1024.0 * 1.048576;
+  figures["peak_rss_limit_mb"] = 1.2 * figures["weights_mb"] + 400;
+  free(samples);
+  vclone_unload();
+
+  printf("\n%-28s %12s\n", "figure", "value");
+  for (const auto &[name, value] : figures) printf("%-28s %12.3f\n", name.c_str(), value);
+  printf("{");
+  bool first = true;
+  for (const auto &[name, value] : figures) {
+    printf("%s\"%s\": %.4f", first ? "" : ", ", name.c_str(), value);
+    first = false;
+  }
+  printf("}\n");
+  return 0;
+}

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds, makes the demo model if absent, and runs the end-to-end benchmark.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/install_deps.sh"
+bash "$root/scripts/build.sh" "$root/build"
+mkdir -p "$root/demo"
+[ -f "$root/demo/model.pt" ] || /usr/bin/python3 "$root/tools/make_random_model.py" "$root/demo"
+"$root/build/bench/bench_e2e" "$root/demo/model.pt" "$root/demo/vocab.json" "$@" 2> "$root/build/bench_e2e.log"
