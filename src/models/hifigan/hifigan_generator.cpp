@@ -1,7 +1,7 @@
 #include "models/hifigan/hifigan_generator.h"
 
-#include <ATen/ops/leaky_relu.h>
 #include <ATen/ops/empty_like.h>
+#include <ATen/ops/leaky_relu.h>
 #include <ATen/ops/tanh.h>
 
 #include <algorithm>
@@ -39,8 +39,8 @@ HifiResBlockImpl::HifiResBlockImpl(int channels, int kernel_size, std::vector<in
   }
 }
 
-// Activations are updated in place only on tensors this module just created,
-// never on its input; the results are the same as out of place, with fewer
+// Both modules update in place only tensors they have just created, never
+// their inputs: the results are those of out-of-place operations, with fewer
 // large allocations.
 at::Tensor HifiResBlockImpl::forward(at::Tensor x) {
   for (size_t i = 0; i < convs1->size(); i++) {
