@@ -1,12 +1,20 @@
-// Times the acoustic token model on random weights: one cached decode step
-// (ms per code) after a short and a long prefix, and the latent pass.
+// Times the acoustic token model on random weights with all cores: one cached
+// decode step (ms per code) after a short and a long prefix, fused and through
+// the plain libtorch layers, and the latent pass. A decode step reads every
+// decoder weight once, so its floor is those bytes over the machine's memory
+// read bandwidth, which is measured here too.
+#include "models/gpt/decode_kernels.h"
+#include "models/gpt/fused_decode_step.h"
 #include "models/gpt/gpt_decoder.h"
 
+#include <ATen/Parallel.h>
 #include <c10/core/GradMode.h>
 #include <torch/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -30,48 +38,127 @@ GPTDecoder random_decoder() {
   return decoder;
 }
 
-// Mean time of one decode step (embed, 30 layers, head, draw) after a
-// prefix of the given length, which stands in for latents, text and start token.
-double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps) {
+float sum_floats(const float *p, int64_t n) {
+  float part[16] = {};
+  for (int64_t i = 0; i + 16 <= n; i += 16)
+    for (int j = 0; j < 16; j++) part[j] += p[i + j];
+  float s = 0;
+  for (float v : part) s += v;
+  return s;
+}
+
+// Best of three sums over 1 GiB, split between `threads` threads, in GB/s.
+double read_bandwidth(int threads) {
+  const int64_t n = (int64_t{1} << 30) / sizeof(float);
+  std::vector<float> buffer(n, 1.0f);
+  std::vector<float> sums(threads);
+  double best = 0;
+  for (int round = 0; round < 3; round++) {
+    auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; t++)
+      workers.emplace_back(
+          [&, t] { sums[t] = sum_floats(buffer.data() + n / threads * t, n / threads); });
+    for (std::thread &w : workers) w.join();
+    best = std::max(best, n * sizeof(float) / seconds_since(start) / 1e9);
+  }
+  return best;
+}
+
+// Bytes of the parameters one fused step reads: the 30 layers, the two final
+// norms and mel_head.
+double step_weight_bytes(GPTDecoderImpl &decoder) {
+  double bytes = 0;
+  for (const auto &p : decoder.named_parameters()) {
+    const std::string &name = p.key();
+    if (name.rfind("gpt.", 0) == 0 || name.rfind("gpt_ln_f.", 0) == 0 ||
+        name.rfind("final_norm.", 0) == 0 || name.rfind("mel_head.", 0) == 0)
+      bytes += p.value().numel() * sizeof(float);
+  }
+  return bytes;
+}
+
+// Mean time of one decode step (embed, 30 layers, head, draw) after a prefix
+// of the given length, which stands in for latents, text and start token.
+double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps, bool fused_step) {
   c10::NoGradGuard no_grad;
   KvCache cache;
+  cache.capacity = prefix + steps + 1;
   std::vector<int32_t> history;
-  at::Tensor h = decoder.run_layers(torch::randn({1, prefix, 1024}) * 0.02, &cache);
-  history.push_back(GPTDecoderImpl::sample_next_code(decoder.next_code_logits(h), 0.75f, 50,
-                                                     0.85f, 5.0f, history));
+  auto draw = [&](const at::Tensor &logits) {
+    history.push_back(
+        GPTDecoderImpl::sample_next_code(logits, 0.75f, 50, 0.85f, 5.0f, history));
+  };
+  draw(decoder.next_code_logits(
+      decoder.run_layers(torch::randn({1, prefix, 1024}) * 0.02, &cache)));
+  FusedDecodeStep fused(decoder, at::get_num_threads());
   auto start = std::chrono::steady_clock::now();
   for (int i = 1; i <= steps; i++) {
     // Any audio position will do; only the cost is measured.
-    h = decoder.run_layers(decoder.embed_audio_token(history.back() % 1024, i), &cache);
-    history.push_back(GPTDecoderImpl::sample_next_code(decoder.next_code_logits(h), 0.75f, 50,
-                                                       0.85f, 5.0f, history));
+    at::Tensor x = decoder.embed_audio_token(history.back() % 1024, i);
+    draw(fused_step && fused.accepts(cache) ? fused.step(x, cache)
+                                            : decoder.next_code_logits(decoder.run_layers(x, &cache)));
   }
   return seconds_since(start) * 1000.0 / steps;
+}
+
+const char *isa_name(KernelIsa isa) {
+  switch (isa) {
+    case KernelIsa::kAvx512:
+      return "AVX-512";
+    case KernelIsa::kAvx2:
+      return "AVX2";
+    case KernelIsa::kScalar:
+      break;
+  }
+  return "scalar";
 }
 
 }  // namespace
 
 int main() {
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  at::set_num_threads(cores);
+  printf("threads: %d, kernels: %s\n", at::get_num_threads(), isa_name(best_kernel_isa()));
+
+  const double bandwidth = read_bandwidth(cores);
+  printf("memory read bandwidth, %d threads, best of 3 over 1 GiB: %.1f GB/s\n", cores, bandwidth);
+
   auto build_start = std::chrono::steady_clock::now();
   GPTDecoder decoder = random_decoder();
   printf("build with random weights: %.2f s\n", seconds_since(build_start));
+  const double weight_bytes = step_weight_bytes(*decoder);
+  const double floor_ms = weight_bytes / bandwidth / 1e6;
+  printf("weights read per step: %.0f MB, floor %.1f ms per code\n", weight_bytes / 1e6, floor_ms);
 
   struct Point {
     int prefix;
     int steps;
+    bool fused;
   };
-  for (Point p : {Point{80, 40}, Point{600, 20}}) {
-    double ms = decode_step_ms(*decoder, p.prefix, p.steps);
-    printf("decode step at ~%d positions: %.1f ms per code (mean of %d)\n", p.prefix, ms, p.steps);
+  for (Point p : {Point{80, 60, true}, Point{600, 40, true}, Point{80, 8, false},
+                  Point{600, 8, false}}) {
+    double ms = decode_step_ms(*decoder, p.prefix, p.steps, p.fused);
+    // Keys and values of every earlier position are read once per step too.
+    double cache_mb = 30.0 * 2 * 16 * 64 * sizeof(float) * (p.prefix + p.steps / 2) / 1e6;
+    printf("%s step at ~%d positions: %.1f ms per code (mean of %d), %.2f x floor; "
+           "cache read %.0f MB\n",
+           p.fused ? "fused decode" : "libtorch decode", p.prefix, ms, p.steps, ms / floor_ms,
+           cache_mb);
   }
 
   at::Tensor cond_latents = torch::randn({1, 1024, 32}) * 0.02;
   at::Tensor text_tokens = torch::randint(0, 6681, {1, 20}, torch::kInt64);
   at::Tensor codes = torch::randint(0, 1024, {1, 600}, torch::kInt64);
   fflush(stdout);  // keep the figures ahead of the pass's own log line
-  auto latent_start = std::chrono::steady_clock::now();
-  at::Tensor latents = decoder->compute_latents(cond_latents, text_tokens, codes);
-  printf("latent pass, 20 text ids and 600 codes (%ld positions): %.2f s\n",
-         static_cast<long>(32 + 22 + 602), seconds_since(latent_start));
+  double best = 1e30;
+  at::Tensor latents;
+  for (int round = 0; round < 2; round++) {
+    auto latent_start = std::chrono::steady_clock::now();
+    latents = decoder->compute_latents(cond_latents, text_tokens, codes);
+    best = std::min(best, seconds_since(latent_start));
+  }
+  printf("latent pass, 20 text ids and 600 codes (%ld positions): %.2f s (best of 2)\n",
+         static_cast<long>(32 + 22 + 602), best);
   return latents.isfinite().all().item<bool>() ? 0 : 1;
 }

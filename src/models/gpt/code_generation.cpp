@@ -1,10 +1,14 @@
 #include "models/gpt/gpt_decoder.h"
 
+#include "models/gpt/fused_decode_step.h"
+
+#include <ATen/Parallel.h>
 #include <c10/core/GradMode.h>
 #include <torch/types.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
                                           float temperature, int top_k, float top_p,
@@ -14,22 +18,31 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
   // tokens; drawing more codes than that would only fail there.
   const int limit = std::min(max_codes, kMaxCodes);
 
-  KvCache cache;
   std::vector<int32_t> history;
-  auto draw = [&](const at::Tensor &h) {
-    history.push_back(sample_next_code(next_code_logits(h), temperature, top_k, top_p,
-                                       repetition_penalty, history));
+  auto draw = [&](const at::Tensor &logits) {
+    history.push_back(
+        sample_next_code(logits, temperature, top_k, top_p, repetition_penalty, history));
   };
 
   at::Tensor prefix =
       torch::cat({embed_prefix(cond_latents, text_tokens), embed_audio_token(kAudioStart, 0)}, 1);
-  draw(run_layers(prefix, &cache));
+  // Room for the prefix and every position a step can add.
+  KvCache cache;
+  cache.capacity = prefix.size(1) + std::max(limit, 1);
+  draw(next_code_logits(run_layers(prefix, &cache)));
+
+  std::optional<FusedDecodeStep> fused;
+  if (fused_decode) fused.emplace(*this, std::max(1, at::get_num_threads()));
+  auto step_logits = [&](const at::Tensor &x) {
+    if (fused && fused->accepts(cache)) return fused->step(x, cache);
+    return next_code_logits(run_layers(x, &cache));
+  };
 
   // The code drawn at step i - 1 sits at audio position i; the start token
   // holds position 0.
   for (int i = 1; i < limit; i++) {
     if (history.back() == kAudioStop) break;
-    draw(run_layers(embed_audio_token(history.back(), i), &cache));
+    draw(step_logits(embed_audio_token(history.back(), i)));
     if (i % 50 == 0) fprintf(stderr, "[gpt] Generated %d/%d tokens...\n", i, limit);
   }
   if (!history.empty() && history.back() == kAudioStop) history.pop_back();

@@ -11,6 +11,26 @@ namespace {
 // can never be all -inf and turn into NaNs.
 constexpr double kBlockedScore = -1e9;
 
+// Writes fresh [B, 16, T, 64] after the `held` positions of this layer's
+// buffer and makes the cache entry the view of all filled positions.
+at::Tensor append_in_place(std::vector<at::Tensor> &buffers, std::vector<at::Tensor> &entries,
+                           size_t slot, int64_t held, const at::Tensor &fresh,
+                           int64_t capacity) {
+  if (buffers.size() <= slot) buffers.resize(slot + 1);
+  at::Tensor &buffer = buffers[slot];
+  if (!buffer.defined()) {
+    buffer = torch::empty({fresh.size(0), fresh.size(1), capacity, fresh.size(3)}, fresh.options());
+    if (held > 0) buffer.narrow(2, 0, held).copy_(entries[slot]);
+  }
+  buffer.narrow(2, held, fresh.size(2)).copy_(fresh);
+  at::Tensor filled = buffer.narrow(2, 0, held + fresh.size(2));
+  if (slot < entries.size())
+    entries[slot] = filled;
+  else
+    entries.push_back(filled);
+  return filled;
+}
+
 }  // namespace
 
 LearnedPosEmbeddingImpl::LearnedPosEmbeddingImpl(int32_t positions, int32_t width) {
@@ -50,11 +70,16 @@ at::Tensor GPT2LayerImpl::forward(at::Tensor x, KvCache *cache) {
   if (cache != nullptr) {
     // Layers run in order 0..29, so on an empty cache appending lands each
     // layer at its own index.
-    if (static_cast<size_t>(layer_index) < cache->keys.size()) {
-      k = torch::cat({cache->keys[layer_index], k}, 2);
-      v = torch::cat({cache->values[layer_index], v}, 2);
-      cache->keys[layer_index] = k;
-      cache->values[layer_index] = v;
+    const size_t slot = static_cast<size_t>(layer_index);
+    const int64_t held = slot < cache->keys.size() ? cache->keys[slot].size(2) : 0;
+    if (held + T <= cache->capacity) {
+      k = append_in_place(cache->key_buffers, cache->keys, slot, held, k, cache->capacity);
+      v = append_in_place(cache->value_buffers, cache->values, slot, held, v, cache->capacity);
+    } else if (slot < cache->keys.size()) {
+      k = torch::cat({cache->keys[slot], k}, 2);
+      v = torch::cat({cache->values[slot], v}, 2);
+      cache->keys[slot] = k;
+      cache->values[slot] = v;
     } else {
       cache->keys.push_back(k);
       cache->values.push_back(v);

@@ -23,9 +23,18 @@
 
 // Keys and values of one generation, one entry per layer, each [B, 16, S, 64].
 // Entries share storage with the tensors the layers computed.
+//
+// With a capacity, each layer keeps its keys and values in a buffer
+// [B, 16, capacity, 64] allocated at its first call, writes new positions
+// into it in place, and its entries are views of the filled part; a step
+// then costs no copy of the positions before it. Without one, or past it,
+// entries grow by concatenation.
 struct KvCache {
   std::vector<at::Tensor> keys;
   std::vector<at::Tensor> values;
+  int64_t capacity = 0;
+  std::vector<at::Tensor> key_buffers;
+  std::vector<at::Tensor> value_buffers;
 };
 
 // A learned table of position vectors.
@@ -116,6 +125,11 @@ class GPTDecoderImpl : public torch::nn::Module {
   at::Tensor embed_audio_token(int64_t token, int position);
   // mel_head logits [1026] of the last position of run_layers output h.
   at::Tensor next_code_logits(at::Tensor h);
+
+  // Pass 1 runs every step after the prefix through FusedDecodeStep
+  // (fused_decode_step.h). Off, the steps go through run_layers and
+  // next_code_logits, the reference the fused step is checked against.
+  bool fused_decode = true;
 
   torch::nn::Embedding text_embedding{nullptr};
   torch::nn::Embedding mel_embedding{nullptr};

@@ -1,0 +1,193 @@
+#include "models/gpt/fused_decode_step.h"
+
+#include <torch/types.h>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace {
+
+constexpr int64_t kWidth = GPT2LayerImpl::kWidth;
+constexpr int64_t kHeads = GPT2LayerImpl::kHeads;
+constexpr int64_t kHeadWidth = GPT2LayerImpl::kHeadWidth;
+constexpr int64_t kInnerWidth = GPT2LayerImpl::kInnerWidth;
+constexpr int64_t kLogits = GPTDecoderImpl::kAudioVocab;
+constexpr float kLayerNormEps = 1e-5f;
+// 1 / sqrt(64), a power of two: scaling q before the products gives the
+// same scores as scaling the products.
+constexpr float kAttentionScale = 0.125f;
+
+// Rows [begin, end) of `part` out of `parts`; edges on multiples of 16 rows
+// keep every part's rows in whole four-row blocks of the kernels.
+std::pair<int64_t, int64_t> rows_of(int part, int parts, int64_t rows) {
+  auto edge = [&](int k) { return k == parts ? rows : rows * k / parts / 16 * 16; };
+  return {edge(part), edge(part + 1)};
+}
+
+// out = (x - mean) / sqrt(var + eps) * weight + bias over kWidth values; out
+// may be x.
+void layer_norm(const float *x, const float *weight, const float *bias, float *out) {
+  float part[8] = {};
+  for (int64_t i = 0; i < kWidth; i += 8)
+    for (int j = 0; j < 8; j++) part[j] += x[i + j];
+  const float mean =
+      (((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]))) /
+      kWidth;
+  std::fill(part, part + 8, 0.0f);
+  for (int64_t i = 0; i < kWidth; i += 8)
+    for (int j = 0; j < 8; j++) part[j] += (x[i + j] - mean) * (x[i + j] - mean);
+  const float var =
+      (((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]))) /
+      kWidth;
+  const float rstd = 1.0f / std::sqrt(var + kLayerNormEps);
+  for (int64_t i = 0; i < kWidth; i++) out[i] = (x[i] - mean) * rstd * weight[i] + bias[i];
+}
+
+}  // namespace
+
+FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
+                                 const DecodeKernels &kernels)
+    : kernels_(kernels),
+      threads_(threads),
+      x_(kWidth),
+      x_mid_(kWidth),
+      qkv_(3 * kWidth),
+      attended_(kWidth),
+      inner_(kInnerWidth),
+      normed_(static_cast<size_t>(threads_.parts()) * kWidth),
+      logits_(torch::empty({kLogits})) {
+  auto raw = [this](const at::Tensor &t, int64_t numel) -> const float * {
+    if (!t.defined() || t.scalar_type() != at::kFloat || !t.device().is_cpu() ||
+        !t.is_contiguous() || t.numel() != numel) {
+      params_usable_ = false;
+      return nullptr;
+    }
+    return t.data_ptr<float>();
+  };
+  for (int i = 0; i < GPTDecoderImpl::kLayers; i++) {
+    const GPT2LayerImpl &l = *decoder.gpt[i]->as<GPT2LayerImpl>();
+    layers_.push_back({raw(l.ln_1->weight, kWidth), raw(l.ln_1->bias, kWidth),
+                       raw(l.ln_2->weight, kWidth), raw(l.ln_2->bias, kWidth),
+                       raw(l.c_attn->weight, 3 * kWidth * kWidth), raw(l.c_attn->bias, 3 * kWidth),
+                       raw(l.c_proj->weight, kWidth * kWidth), raw(l.c_proj->bias, kWidth),
+                       raw(l.c_fc->weight, kInnerWidth * kWidth), raw(l.c_fc->bias, kInnerWidth),
+                       raw(l.c_proj_mlp->weight, kWidth * kInnerWidth),
+                       raw(l.c_proj_mlp->bias, kWidth)});
+  }
+  ln_f_weight_ = raw(decoder.gpt_ln_f->weight, kWidth);
+  ln_f_bias_ = raw(decoder.gpt_ln_f->bias, kWidth);
+  final_norm_weight_ = raw(decoder.final_norm->weight, kWidth);
+  final_norm_bias_ = raw(decoder.final_norm->bias, kWidth);
+  head_weight_ = raw(decoder.mel_head->weight, kLogits * kWidth);
+  head_bias_ = raw(decoder.mel_head->bias, kLogits);
+}
+
+bool FusedDecodeStep::accepts(const KvCache &cache) const {
+  const size_t layers = layers_.size();
+  if (!params_usable_ || cache.keys.size() != layers || cache.values.size() != layers ||
+      cache.key_buffers.size() != layers || cache.value_buffers.size() != layers)
+    return false;
+  const int64_t position = cache.keys[0].size(2);
+  if (position >= cache.capacity) return false;
+  auto fits = [&](const at::Tensor &entry, const at::Tensor &buffer) {
+    return buffer.defined() && buffer.scalar_type() == at::kFloat && buffer.is_contiguous() &&
+           buffer.sizes() == at::IntArrayRef{1, kHeads, cache.capacity, kHeadWidth} &&
+           entry.defined() && entry.dim() == 4 && entry.size(2) == position &&
+           entry.data_ptr() == buffer.data_ptr();
+  };
+  for (size_t i = 0; i < layers; i++)
+    if (!fits(cache.keys[i], cache.key_buffers[i]) || !fits(cache.values[i], cache.value_buffers[i]))
+      return false;
+  return true;
+}
+
+at::Tensor FusedDecodeStep::step(const at::Tensor &x, KvCache &cache) {
+  const at::Tensor input = x.contiguous();
+  std::copy_n(input.data_ptr<float>(), kWidth, x_.begin());
+  const int64_t position = cache.keys[0].size(2);
+  const int64_t capacity = cache.capacity;
+  if (scores_.size() < static_cast<size_t>(kHeads * capacity)) scores_.resize(kHeads * capacity);
+
+  for (size_t i = 0; i < layers_.size(); i++)
+    run_layer(layers_[i], cache.key_buffers[i].data_ptr<float>(),
+              cache.value_buffers[i].data_ptr<float>(), position, capacity);
+
+  float *logits = logits_.data_ptr<float>();
+  const int parts = threads_.parts();
+  threads_.run([&](int part) {
+    float *h = normed_.data() + part * kWidth;
+    layer_norm(x_.data(), ln_f_weight_, ln_f_bias_, h);
+    layer_norm(h, final_norm_weight_, final_norm_bias_, h);
+    auto [begin, end] = rows_of(part, parts, kLogits);
+    kernels_.matvec(head_weight_, head_bias_, h, logits, kWidth, begin, end);
+  });
+
+  for (size_t i = 0; i < layers_.size(); i++) {
+    cache.keys[i] = cache.key_buffers[i].narrow(2, 0, position + 1);
+    cache.values[i] = cache.value_buffers[i].narrow(2, 0, position + 1);
+  }
+  return logits_;
+}
+
+// Five phases, each split between the parts; a phase starts when the one
+// before has finished everywhere.
+void FusedDecodeStep::run_layer(const LayerParams &p, float *keys, float *values,
+                                int64_t position, int64_t capacity) {
+  const int parts = threads_.parts();
+
+  // q, k and v of the new position.
+  threads_.run([&](int part) {
+    float *h = normed_.data() + part * kWidth;
+    layer_norm(x_.data(), p.ln_1_weight, p.ln_1_bias, h);
+    auto [begin, end] = rows_of(part, parts, 3 * kWidth);
+    kernels_.matvec(p.c_attn_weight, p.c_attn_bias, h, qkv_.data(), kWidth, begin, end);
+  });
+
+  // Attention over the cached positions and the new one, by heads. Head j
+  // owns channels 64 j .. 64 j + 63 of q, k and v, and rows of 64 values at
+  // [j, s] in the cache buffers.
+  threads_.run([&](int part) {
+    const int64_t first = kHeads * part / parts;
+    const int64_t last = kHeads * (part + 1) / parts;
+    for (int64_t head = first; head < last; head++) {
+      float *head_keys = keys + head * capacity * kHeadWidth;
+      float *head_values = values + head * capacity * kHeadWidth;
+      const float *q = qkv_.data() + head * kHeadWidth;
+      std::copy_n(q + kWidth, kHeadWidth, head_keys + position * kHeadWidth);
+      std::copy_n(q + 2 * kWidth, kHeadWidth, head_values + position * kHeadWidth);
+      float scaled_q[kHeadWidth];
+      for (int64_t c = 0; c < kHeadWidth; c++) scaled_q[c] = q[c] * kAttentionScale;
+      float *weights = scores_.data() + head * capacity;
+      kernels_.matvec(head_keys, nullptr, scaled_q, weights, kHeadWidth, 0, position + 1);
+      kernels_.softmax(weights, position + 1);
+      kernels_.weighted_row_sum(head_values, weights, attended_.data() + head * kHeadWidth,
+                                position + 1, kHeadWidth);
+    }
+  });
+
+  // x + c_proj(attention).
+  threads_.run([&](int part) {
+    auto [begin, end] = rows_of(part, parts, kWidth);
+    kernels_.matvec(p.c_proj_weight, p.c_proj_bias, attended_.data(), x_mid_.data(), kWidth, begin,
+                    end);
+    for (int64_t r = begin; r < end; r++) x_mid_[r] += x_[r];
+  });
+
+  // gelu(c_fc(ln_2(x))).
+  threads_.run([&](int part) {
+    float *h = normed_.data() + part * kWidth;
+    layer_norm(x_mid_.data(), p.ln_2_weight, p.ln_2_bias, h);
+    auto [begin, end] = rows_of(part, parts, kInnerWidth);
+    kernels_.matvec(p.c_fc_weight, p.c_fc_bias, h, inner_.data(), kWidth, begin, end);
+    kernels_.gelu_tanh(inner_.data() + begin, end - begin);
+  });
+
+  // x + c_proj_mlp(inner).
+  threads_.run([&](int part) {
+    auto [begin, end] = rows_of(part, parts, kWidth);
+    kernels_.matvec(p.c_proj_mlp_weight, p.c_proj_mlp_bias, inner_.data(), x_.data(), kInnerWidth,
+                    begin, end);
+    for (int64_t r = begin; r < end; r++) x_[r] += x_mid_[r];
+  });
+}

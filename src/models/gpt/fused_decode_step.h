@@ -1,0 +1,60 @@
+// The cached single-position step of pass 1 (B = 1, T = 1) in one pass over
+// raw float pointers: the same computation as
+// next_code_logits(run_layers(x, &cache)), with layer norms, attention over
+// the cache and the tanh GELU written out and the matrix-vector products split
+// by rows between threads. Each step reads every weight once, in place, in
+// Linear's [out, in] layout, so its cost is set by memory bandwidth.
+#pragma once
+
+#include "models/gpt/decode_kernels.h"
+#include "models/gpt/gpt_decoder.h"
+#include "models/gpt/step_threads.h"
+
+#include <ATen/core/Tensor.h>
+
+#include <cstdint>
+#include <vector>
+
+class FusedDecodeStep {
+ public:
+  // threads: how many threads share each phase, the caller's included.
+  FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
+                  const DecodeKernels &kernels = decode_kernels());
+
+  // Whether step() can continue this cache: the parameters are contiguous
+  // float32 and every layer holds its B = 1 keys and values as views of a
+  // reserved buffer with room for one more position.
+  bool accepts(const KvCache &cache) const;
+
+  // x [1, 1, 1024] at the next position -> mel_head logits [1026]. Writes the
+  // position's keys and values into the cache buffers and extends the cache
+  // entries by it. The logits' storage is reused by the next call.
+  at::Tensor step(const at::Tensor &x, KvCache &cache);
+
+ private:
+  struct LayerParams {
+    const float *ln_1_weight, *ln_1_bias, *ln_2_weight, *ln_2_bias;
+    const float *c_attn_weight, *c_attn_bias, *c_proj_weight, *c_proj_bias;
+    const float *c_fc_weight, *c_fc_bias, *c_proj_mlp_weight, *c_proj_mlp_bias;
+  };
+
+  void run_layer(const LayerParams &p, float *keys, float *values, int64_t position,
+                 int64_t capacity);
+
+  const DecodeKernels &kernels_;
+  bool params_usable_ = true;
+  std::vector<LayerParams> layers_;
+  const float *ln_f_weight_, *ln_f_bias_, *final_norm_weight_, *final_norm_bias_;
+  const float *head_weight_, *head_bias_;
+  StepThreads threads_;
+
+  // The residual stream before and after the attention block, and the
+  // intermediate vectors of one layer.
+  std::vector<float> x_, x_mid_, qkv_, attended_, inner_;
+  // One normalised copy of the stream per part, so no part waits for another
+  // to normalise it.
+  std::vector<float> normed_;
+  // Attention weights, one row of `capacity` per head.
+  std::vector<float> scores_;
+  at::Tensor logits_;
+};
