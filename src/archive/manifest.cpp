@@ -68,6 +68,27 @@ bool only_space_between(const std::string &text, size_t from, size_t to) {
   return true;
 }
 
+// The first position of one character at or after a search start. Starts
+// never decrease during a scan, so a found position is reused until a start
+// passes it: a text of many "name": value pairs before one late brace would
+// otherwise be searched to that brace once per pair.
+class NextChar {
+ public:
+  explicit NextChar(char c) : c_(c) {}
+  size_t find(const std::string &text, size_t from) {
+    if (!searched_ || (at_ != std::string::npos && at_ < from)) {
+      at_ = text.find(c_, from);
+      searched_ = true;
+    }
+    return at_;
+  }
+
+ private:
+  char c_;
+  bool searched_ = false;
+  size_t at_ = std::string::npos;
+};
+
 bool names_a_field(const std::string &name) {
   return name.find("storage_key") != std::string::npos ||
          name.find("offset") != std::string::npos ||
@@ -106,6 +127,10 @@ const CachedRecord &read_record(TensorManifest *manifest, const std::string &nam
 
 void scan_manifest(const std::string &text,
                    std::unordered_map<std::string, ManifestEntry> &entries) {
+  NextChar next_colon(':'), next_brace('{');
+  // Names between one colon and its brace share the gap test's answer.
+  size_t tested_colon = std::string::npos;
+  bool gap_is_space = false;
   size_t p = 0;
   for (;;) {
     size_t q1 = text.find('"', p);
@@ -113,11 +138,15 @@ void scan_manifest(const std::string &text,
     size_t q2 = text.find('"', q1 + 1);
     if (q2 == std::string::npos) break;
     std::string name = text.substr(q1 + 1, q2 - q1 - 1);
-    size_t colon = text.find(':', q2);
+    size_t colon = next_colon.find(text, q2);
     if (colon == std::string::npos) break;
-    size_t brace = text.find('{', colon);
+    size_t brace = next_brace.find(text, colon);
     if (brace == std::string::npos) break;
-    if (!only_space_between(text, colon, brace) || names_a_field(name)) {
+    if (colon != tested_colon) {
+      gap_is_space = only_space_between(text, colon, brace);
+      tested_colon = colon;
+    }
+    if (!gap_is_space || names_a_field(name)) {
       p = q2 + 1;
       continue;
     }
