@@ -18,12 +18,9 @@ constexpr float kLayerNormEps = 1e-5f;
 // same scores as scaling the products.
 constexpr float kAttentionScale = 0.125f;
 
-// Rows [begin, end) of `part` out of `parts`; edges on multiples of 16 rows
-// keep every part's rows in whole four-row blocks of the kernels.
-std::pair<int64_t, int64_t> rows_of(int part, int parts, int64_t rows) {
-  auto edge = [&](int k) { return k == parts ? rows : rows * k / parts / 16 * 16; };
-  return {edge(part), edge(part + 1)};
-}
+// Rows of a matrix with `cols` columns in the smallest piece a thread
+// claims: 64 KB, and whole four-row blocks of the kernels.
+int64_t grain_for(int64_t cols) { return std::max<int64_t>(4, 16384 / cols / 4 * 4); }
 
 // out = (x - mean) / sqrt(var + eps) * weight + bias over kWidth values; out
 // may be x.
@@ -55,7 +52,7 @@ FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
       qkv_(3 * kWidth),
       attended_(kWidth),
       inner_(kInnerWidth),
-      normed_(static_cast<size_t>(threads_.parts()) * kWidth),
+      normed_(kWidth),
       logits_(torch::empty({kLogits})) {
   auto raw = [this](const at::Tensor &t, int64_t numel) -> const float * {
     if (!t.defined() || t.scalar_type() != at::kFloat || !t.device().is_cpu() ||
@@ -113,14 +110,11 @@ at::Tensor FusedDecodeStep::step(const at::Tensor &x, KvCache &cache) {
     run_layer(layers_[i], cache.key_buffers[i].data_ptr<float>(),
               cache.value_buffers[i].data_ptr<float>(), position, capacity);
 
+  layer_norm(x_.data(), ln_f_weight_, ln_f_bias_, normed_.data());
+  layer_norm(normed_.data(), final_norm_weight_, final_norm_bias_, normed_.data());
   float *logits = logits_.data_ptr<float>();
-  const int parts = threads_.parts();
-  threads_.run([&](int part) {
-    float *h = normed_.data() + part * kWidth;
-    layer_norm(x_.data(), ln_f_weight_, ln_f_bias_, h);
-    layer_norm(h, final_norm_weight_, final_norm_bias_, h);
-    auto [begin, end] = rows_of(part, parts, kLogits);
-    kernels_.matvec(head_weight_, head_bias_, h, logits, kWidth, begin, end);
+  threads_.run(kLogits, grain_for(kWidth), [&](int64_t begin, int64_t end) {
+    kernels_.matvec(head_weight_, head_bias_, normed_.data(), logits, kWidth, begin, end);
   });
 
   for (size_t i = 0; i < layers_.size(); i++) {
@@ -130,26 +124,21 @@ at::Tensor FusedDecodeStep::step(const at::Tensor &x, KvCache &cache) {
   return logits_;
 }
 
-// Five phases, each split between the parts; a phase starts when the one
-// before has finished everywhere.
+// Five parallel phases; the layer norms between them are a microsecond of
+// work, done by the calling thread alone.
 void FusedDecodeStep::run_layer(const LayerParams &p, float *keys, float *values,
                                 int64_t position, int64_t capacity) {
-  const int parts = threads_.parts();
-
   // q, k and v of the new position.
-  threads_.run([&](int part) {
-    float *h = normed_.data() + part * kWidth;
-    layer_norm(x_.data(), p.ln_1_weight, p.ln_1_bias, h);
-    auto [begin, end] = rows_of(part, parts, 3 * kWidth);
-    kernels_.matvec(p.c_attn_weight, p.c_attn_bias, h, qkv_.data(), kWidth, begin, end);
+  layer_norm(x_.data(), p.ln_1_weight, p.ln_1_bias, normed_.data());
+  threads_.run(3 * kWidth, grain_for(kWidth), [&](int64_t begin, int64_t end) {
+    kernels_.matvec(p.c_attn_weight, p.c_attn_bias, normed_.data(), qkv_.data(), kWidth, begin,
+                    end);
   });
 
   // Attention over the cached positions and the new one, by heads. Head j
   // owns channels 64 j .. 64 j + 63 of q, k and v, and rows of 64 values at
   // [j, s] in the cache buffers.
-  threads_.run([&](int part) {
-    const int64_t first = kHeads * part / parts;
-    const int64_t last = kHeads * (part + 1) / parts;
+  threads_.run(kHeads, 1, [&](int64_t first, int64_t last) {
     for (int64_t head = first; head < last; head++) {
       float *head_keys = keys + head * capacity * kHeadWidth;
       float *head_values = values + head * capacity * kHeadWidth;
@@ -167,25 +156,21 @@ void FusedDecodeStep::run_layer(const LayerParams &p, float *keys, float *values
   });
 
   // x + c_proj(attention).
-  threads_.run([&](int part) {
-    auto [begin, end] = rows_of(part, parts, kWidth);
+  threads_.run(kWidth, grain_for(kWidth), [&](int64_t begin, int64_t end) {
     kernels_.matvec(p.c_proj_weight, p.c_proj_bias, attended_.data(), x_mid_.data(), kWidth, begin,
                     end);
     for (int64_t r = begin; r < end; r++) x_mid_[r] += x_[r];
   });
 
   // gelu(c_fc(ln_2(x))).
-  threads_.run([&](int part) {
-    float *h = normed_.data() + part * kWidth;
-    layer_norm(x_mid_.data(), p.ln_2_weight, p.ln_2_bias, h);
-    auto [begin, end] = rows_of(part, parts, kInnerWidth);
-    kernels_.matvec(p.c_fc_weight, p.c_fc_bias, h, inner_.data(), kWidth, begin, end);
+  layer_norm(x_mid_.data(), p.ln_2_weight, p.ln_2_bias, normed_.data());
+  threads_.run(kInnerWidth, grain_for(kWidth), [&](int64_t begin, int64_t end) {
+    kernels_.matvec(p.c_fc_weight, p.c_fc_bias, normed_.data(), inner_.data(), kWidth, begin, end);
     kernels_.gelu_tanh(inner_.data() + begin, end - begin);
   });
 
   // x + c_proj_mlp(inner).
-  threads_.run([&](int part) {
-    auto [begin, end] = rows_of(part, parts, kWidth);
+  threads_.run(kWidth, grain_for(kInnerWidth), [&](int64_t begin, int64_t end) {
     kernels_.matvec(p.c_proj_mlp_weight, p.c_proj_mlp_bias, inner_.data(), x_.data(), kInnerWidth,
                     begin, end);
     for (int64_t r = begin; r < end; r++) x_[r] += x_mid_[r];

@@ -1,8 +1,8 @@
 // The cached single-position step of pass 1 (B = 1, T = 1) in one pass over
 // raw float pointers: the same computation as
 // next_code_logits(run_layers(x, &cache)), with layer norms, attention over
-// the cache and the tanh GELU written out and the matrix-vector products split
-// by rows between threads. Each step reads every weight once, in place, in
+// the cache and the tanh GELU written out and the matrix-vector products
+// shared by rows between threads (step_threads.h). Each step reads every weight once, in place, in
 // Linear's [out, in] layout, so its cost is set by memory bandwidth.
 #pragma once
 
@@ -51,8 +51,7 @@ class FusedDecodeStep {
   // The residual stream before and after the attention block, and the
   // intermediate vectors of one layer.
   std::vector<float> x_, x_mid_, qkv_, attended_, inner_;
-  // One normalised copy of the stream per part, so no part waits for another
-  // to normalise it.
+  // The layer-normed stream that a projection reads.
   std::vector<float> normed_;
   // Attention weights, one row of `capacity` per head.
   std::vector<float> scores_;

@@ -7,13 +7,19 @@
 
 #include "models/gpt/gpt_decoder.h"
 
+#include <ATen/Parallel.h>
 #include <c10/core/GradMode.h>
 #include <torch/types.h>
+
+#include <algorithm>
+#include <thread>
 
 namespace fixture {
 
 inline GPTDecoderImpl &shared_decoder() {
   static GPTDecoder decoder = [] {
+    // As the engine does at load: pass 1 and 2 then use every core.
+    at::set_num_threads(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     torch::manual_seed(20240611);
     GPTDecoder d;
     c10::NoGradGuard no_grad;

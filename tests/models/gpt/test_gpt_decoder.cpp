@@ -102,18 +102,25 @@ TEST(GPT2Layer, MatchesHeadByHeadReference) {
 
 // Feeding a sequence in two calls through a cache must give what one
 // uncached call over the whole sequence gives: the mask then lets query row t
-// of the second call see key columns 0 .. t + cached.
+// of the second call see key columns 0 .. t + cached. With a capacity that
+// holds the sequence, both calls write into one buffer per list and the
+// entries are views of it; with less, the cache falls back to concatenation.
 TEST(GPT2Layer, CachedCallsMatchOneUncachedCall) {
   struct Case {
     const char *name;
     int64_t cached;
     int64_t fresh;
+    int64_t capacity;
   };
   const Case cases[] = {
-      {"3 cached, 2 new (rows see 0..3 and 0..4)", 3, 2},
-      {"4 cached, 1 new (no mask)", 4, 1},
-      {"1 cached, 4 new", 1, 4},
-      {"fresh cache, 5 new", 0, 5},
+      {"3 cached, 2 new (rows see 0..3 and 0..4)", 3, 2, 0},
+      {"4 cached, 1 new (no mask)", 4, 1, 0},
+      {"1 cached, 4 new", 1, 4, 0},
+      {"fresh cache, 5 new", 0, 5, 0},
+      {"3 cached, 2 new, in place", 3, 2, 5},
+      {"4 cached, 1 new, in place with spare room", 4, 1, 9},
+      {"fresh cache, 5 new, in place", 0, 5, 5},
+      {"3 cached in place, 2 new past the capacity", 3, 2, 4},
   };
   GPT2Layer layer = sharp_layer();
   c10::NoGradGuard no_grad;
@@ -122,7 +129,10 @@ TEST(GPT2Layer, CachedCallsMatchOneUncachedCall) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     KvCache cache;
+    cache.capacity = c.capacity;
     if (c.cached > 0) layer->forward(x.slice(1, 0, c.cached), &cache);
+    const void *first_buffer =
+        cache.key_buffers.empty() ? nullptr : cache.key_buffers[0].data_ptr();
     at::Tensor tail = layer->forward(x.slice(1, c.cached, 5), &cache);
     ASSERT_EQ(cache.keys.size(), 1u);
     ASSERT_EQ(cache.values.size(), 1u);
@@ -130,6 +140,18 @@ TEST(GPT2Layer, CachedCallsMatchOneUncachedCall) {
     EXPECT_EQ(cache.values[0].sizes(), (Shape{1, 16, 5, 64}));
     EXPECT_TRUE(torch::allclose(tail, whole.slice(1, c.cached, 5), 0, 1e-5))
         << (tail - whole.slice(1, c.cached, 5)).abs().max();
+    const bool in_place = c.capacity >= 5;
+    ASSERT_EQ(cache.key_buffers.size(), c.capacity > 0 ? 1u : 0u);
+    if (in_place) {
+      EXPECT_EQ(cache.key_buffers[0].sizes(), (Shape{1, 16, c.capacity, 64}));
+      EXPECT_EQ(cache.keys[0].data_ptr(), cache.key_buffers[0].data_ptr());
+      EXPECT_EQ(cache.values[0].data_ptr(), cache.value_buffers[0].data_ptr());
+      if (first_buffer != nullptr) {
+        EXPECT_EQ(cache.key_buffers[0].data_ptr(), first_buffer);
+      }
+    } else if (c.capacity > 0) {
+      EXPECT_NE(cache.keys[0].data_ptr(), cache.key_buffers[0].data_ptr());
+    }
   }
 }
 
@@ -205,27 +227,12 @@ TEST(GPTDecoder, PositionTableRowsAndLimits) {
   }
 }
 
+// With and without room reserved for every position (the way pass 1 runs).
 TEST(GPTDecoder, CacheGrowsByOnePositionPerStep) {
   GPTDecoderImpl &decoder = fixture::shared_decoder();
   c10::NoGradGuard no_grad;
   torch::manual_seed(3);
   at::Tensor x = torch::randn({1, 41, 1024});
-  KvCache cache;
-  at::Tensor prefix = decoder.run_layers(x.slice(1, 0, 40), &cache);
-  EXPECT_EQ(prefix.sizes(), (Shape{1, 40, 1024}));
-  ASSERT_EQ(cache.keys.size(), 30u);
-  ASSERT_EQ(cache.values.size(), 30u);
-  for (int i = 0; i < 30; i++) {
-    EXPECT_EQ(cache.keys[i].sizes(), (Shape{1, 16, 40, 64}));
-    EXPECT_EQ(cache.values[i].sizes(), (Shape{1, 16, 40, 64}));
-  }
-  at::Tensor step = decoder.run_layers(x.slice(1, 40, 41), &cache);
-  EXPECT_EQ(step.sizes(), (Shape{1, 1, 1024}));
-  ASSERT_EQ(cache.keys.size(), 30u);
-  for (int i = 0; i < 30; i++) {
-    EXPECT_EQ(cache.keys[i].sizes(), (Shape{1, 16, 41, 64}));
-    EXPECT_EQ(cache.values[i].sizes(), (Shape{1, 16, 41, 64}));
-  }
   // The cached step sees the same sequence as one uncached call, which is
   // the layers in order and gpt_ln_f.
   at::Tensor whole = decoder.run_layers(x, nullptr);
@@ -233,7 +240,28 @@ TEST(GPTDecoder, CacheGrowsByOnePositionPerStep) {
   for (int i = 0; i < 30; i++)
     layered = decoder.gpt[i]->as<GPT2LayerImpl>()->forward(layered, nullptr);
   EXPECT_TRUE(torch::equal(whole, decoder.gpt_ln_f(layered)));
-  EXPECT_TRUE(torch::allclose(prefix, whole.slice(1, 0, 40), 0, 1e-4));
-  EXPECT_TRUE(torch::allclose(step, whole.slice(1, 40, 41), 0, 1e-4))
-      << (step - whole.slice(1, 40, 41)).abs().max();
+
+  for (int64_t capacity : {0, 41}) {
+    SCOPED_TRACE("capacity " + std::to_string(capacity));
+    KvCache cache;
+    cache.capacity = capacity;
+    at::Tensor prefix = decoder.run_layers(x.slice(1, 0, 40), &cache);
+    EXPECT_EQ(prefix.sizes(), (Shape{1, 40, 1024}));
+    ASSERT_EQ(cache.keys.size(), 30u);
+    ASSERT_EQ(cache.values.size(), 30u);
+    for (int i = 0; i < 30; i++) {
+      EXPECT_EQ(cache.keys[i].sizes(), (Shape{1, 16, 40, 64}));
+      EXPECT_EQ(cache.values[i].sizes(), (Shape{1, 16, 40, 64}));
+    }
+    at::Tensor step = decoder.run_layers(x.slice(1, 40, 41), &cache);
+    EXPECT_EQ(step.sizes(), (Shape{1, 1, 1024}));
+    ASSERT_EQ(cache.keys.size(), 30u);
+    for (int i = 0; i < 30; i++) {
+      EXPECT_EQ(cache.keys[i].sizes(), (Shape{1, 16, 41, 64}));
+      EXPECT_EQ(cache.values[i].sizes(), (Shape{1, 16, 41, 64}));
+    }
+    EXPECT_TRUE(torch::allclose(prefix, whole.slice(1, 0, 40), 0, 1e-4));
+    EXPECT_TRUE(torch::allclose(step, whole.slice(1, 40, 41), 0, 1e-4))
+        << (step - whole.slice(1, 40, 41)).abs().max();
+  }
 }

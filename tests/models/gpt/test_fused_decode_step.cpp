@@ -1,0 +1,144 @@
+#include "decoder_fixture.h"
+#include "models/gpt/decode_kernels.h"
+#include "models/gpt/fused_decode_step.h"
+#include "models/gpt/gpt_decoder.h"
+
+#include <gtest/gtest.h>
+#include <torch/types.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Shape = std::vector<int64_t>;
+
+// An independent cache holding the same positions, in buffers of its own.
+KvCache copy_of(const KvCache &cache) {
+  KvCache copy;
+  copy.capacity = cache.capacity;
+  for (size_t i = 0; i < cache.keys.size(); i++) {
+    const int64_t held = cache.keys[i].size(2);
+    copy.key_buffers.push_back(cache.key_buffers[i].clone());
+    copy.value_buffers.push_back(cache.value_buffers[i].clone());
+    copy.keys.push_back(copy.key_buffers[i].narrow(2, 0, held));
+    copy.values.push_back(copy.value_buffers[i].narrow(2, 0, held));
+  }
+  return copy;
+}
+
+const char *isa_name(KernelIsa isa) {
+  return isa == KernelIsa::kAvx512 ? "AVX-512" : isa == KernelIsa::kAvx2 ? "AVX2" : "scalar";
+}
+
+}  // namespace
+
+// The fused steps continue a prefix exactly as the libtorch layers do: the
+// same logits up to float rounding, the same keys and values written into the
+// same buffers, and entries that stay views of them.
+TEST(FusedDecodeStep, MatchesTheLibtorchLayers) {
+  constexpr int64_t kPrefix = 37, kSteps = 4;
+  GPTDecoderImpl &decoder = fixture::shared_decoder();
+  c10::NoGradGuard no_grad;
+  torch::manual_seed(41);
+  at::Tensor prefix = torch::randn({1, kPrefix, 1024});
+  at::Tensor steps = torch::randn({1, kSteps, 1024});
+
+  KvCache start;
+  start.capacity = kPrefix + kSteps;
+  decoder.run_layers(prefix, &start);
+
+  KvCache reference = copy_of(start);
+  std::vector<at::Tensor> expected;
+  for (int64_t t = 0; t < kSteps; t++)
+    expected.push_back(
+        decoder.next_code_logits(decoder.run_layers(steps.slice(1, t, t + 1), &reference)));
+
+  struct Case {
+    KernelIsa isa;
+    int threads;
+  };
+  const Case cases[] = {{best_kernel_isa(), 1}, {best_kernel_isa(), 2}, {best_kernel_isa(), 3},
+                        {KernelIsa::kAvx2, 2},   {KernelIsa::kScalar, 2}};
+  for (const Case &c : cases) {
+    if (!kernel_isa_supported(c.isa)) continue;
+    SCOPED_TRACE(std::string(isa_name(c.isa)) + ", " + std::to_string(c.threads) + " threads");
+    KvCache cache = copy_of(start);
+    FusedDecodeStep fused(decoder, c.threads, decode_kernels(c.isa));
+    for (int64_t t = 0; t < kSteps; t++) {
+      SCOPED_TRACE("step " + std::to_string(t));
+      ASSERT_TRUE(fused.accepts(cache));
+      at::Tensor logits = fused.step(steps.slice(1, t, t + 1), cache);
+      ASSERT_EQ(logits.sizes(), (Shape{1026}));
+      EXPECT_TRUE(torch::allclose(logits, expected[t], 1e-4, 1e-4))
+          << (logits - expected[t]).abs().max();
+    }
+    for (int i = 0; i < 30; i++) {
+      SCOPED_TRACE("layer " + std::to_string(i));
+      ASSERT_EQ(cache.keys[i].sizes(), (Shape{1, 16, kPrefix + kSteps, 64}));
+      ASSERT_EQ(cache.values[i].sizes(), (Shape{1, 16, kPrefix + kSteps, 64}));
+      EXPECT_EQ(cache.keys[i].data_ptr(), cache.key_buffers[i].data_ptr());
+      EXPECT_EQ(cache.values[i].data_ptr(), cache.value_buffers[i].data_ptr());
+      // The prefix positions are untouched; the new ones match up to rounding.
+      EXPECT_TRUE(torch::equal(cache.keys[i].narrow(2, 0, kPrefix),
+                               reference.keys[i].narrow(2, 0, kPrefix)));
+      EXPECT_TRUE(torch::allclose(cache.keys[i], reference.keys[i], 1e-4, 1e-4));
+      EXPECT_TRUE(torch::allclose(cache.values[i], reference.values[i], 1e-4, 1e-4));
+    }
+    // The buffers are full now.
+    EXPECT_FALSE(fused.accepts(cache));
+  }
+}
+
+// Caches the fused step must leave to the libtorch layers.
+TEST(FusedDecodeStep, RefusesCachesWithoutRoomForAPosition) {
+  GPTDecoderImpl &decoder = fixture::shared_decoder();
+  c10::NoGradGuard no_grad;
+  torch::manual_seed(42);
+  FusedDecodeStep fused(decoder, 2);
+  auto filled = [&](int64_t batch, int64_t positions, int64_t capacity) {
+    KvCache cache;
+    cache.capacity = capacity;
+    decoder.run_layers(torch::randn({batch, positions, 1024}), &cache);
+    return cache;
+  };
+  struct Case {
+    const char *name;
+    KvCache cache;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"room for one more", filled(1, 3, 4), true},
+      {"empty cache", KvCache{}, false},
+      {"grown by concatenation", filled(1, 3, 0), false},
+      {"full", filled(1, 4, 4), false},
+      {"two sequences", filled(2, 3, 8), false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(fused.accepts(c.cache), c.accepted);
+  }
+}
+
+// Pass 1 with the fused steps draws what it draws through the libtorch
+// layers from the same generator state, at the engine's settings.
+TEST(GenerateCodes, FusedStepsDrawTheSameCodesAsTheLibtorchLayers) {
+  GPTDecoderImpl &decoder = fixture::shared_decoder();
+  fixture::MelHeadOverride head(decoder, fixture::bias_without_stop(decoder), false);
+  torch::manual_seed(43);
+  at::Tensor cond_latents = torch::randn({1, 1024, 32});
+  at::Tensor text_tokens = torch::randint(0, 6681, {1, 12}, torch::kInt64);
+
+  std::vector<at::Tensor> codes;
+  for (bool fused : {false, true}) {
+    decoder.fused_decode = fused;
+    torch::manual_seed(44);
+    testing::internal::CaptureStderr();
+    codes.push_back(
+        decoder.generate_codes(cond_latents, text_tokens, 0.75f, 50, 0.85f, 5.0f, 24));
+    testing::internal::GetCapturedStderr();
+  }
+  decoder.fused_decode = true;
+  ASSERT_EQ(codes[0].sizes(), (Shape{1, 24}));
+  EXPECT_TRUE(torch::equal(codes[0], codes[1])) << codes[0] << codes[1];
+}
