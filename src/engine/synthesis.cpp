@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -47,11 +48,12 @@ struct Voice {
 bool read_reference(const char *path, at::Tensor &reference, int &rate) {
   WavData wav{};
   if (read_wav(path, &wav) != 0) return false;
+  // Freed on every way out, a failed allocation in the copy included.
+  std::unique_ptr<WavData, void (*)(WavData *)> samples_owner(&wav, free_wav);
   const int channels = wav.channels > 0 ? wav.channels : 1;
   at::Tensor interleaved = torch::from_blob(wav.samples, {wav.frames, channels}, torch::kFloat32);
   reference = channels == 1 ? interleaved.reshape({wav.frames}).clone() : interleaved.mean(1);
   rate = wav.sample_rate;
-  free_wav(&wav);
   return true;
 }
 
