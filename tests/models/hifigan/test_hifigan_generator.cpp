@@ -1,6 +1,7 @@
 #include "models/hifigan/hifigan_generator.h"
 #include "shared_decoder.h"
 
+#include <ATen/Parallel.h>
 #include <gtest/gtest.h>
 #include <torch/torch.h>
 
@@ -130,14 +131,18 @@ TEST(HifiganGenerator, WithoutResidualCorrectionsEachStagePassesItsSignalOn) {
 
 TEST(HifiganGenerator, SlicingTheResidualStagesLeavesTheOutputUnchanged) {
   // Slices from a few samples (narrower than a block's reach) to ones that
-  // split only the later, narrower stages.
+  // split only the later, narrower stages; shared out to one or two threads.
   struct Case {
     const char *name;
     int64_t slice_elements;
+    int threads;
   };
-  const Case cases[] = {{"16 to 128 samples", 4096}, {"only the last two stages", 3000 * 64}};
+  const Case cases[] = {{"16 to 128 samples", 4096, 1},
+                        {"only the last two stages", 3000 * 64, 1},
+                        {"16 to 128 samples, two threads", 4096, 2}};
   auto &gen = *shared_generator();
   const int64_t default_slice = gen.slice_elements;
+  const int default_threads = at::get_num_threads();
   torch::Tensor x = torch::randn({1, 1024, 5});
   torch::Tensor g = torch::randn({1, 512, 1});
   gen.slice_elements = int64_t{1} << 62;
@@ -145,11 +150,13 @@ TEST(HifiganGenerator, SlicingTheResidualStagesLeavesTheOutputUnchanged) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     gen.slice_elements = c.slice_elements;
+    at::set_num_threads(c.threads);
     torch::Tensor sliced = run_generator(x, g);
     // Very narrow slices may take other convolution kernels, so allow rounding.
     EXPECT_TRUE(torch::allclose(sliced, whole, 1e-5, 1e-6)) << (sliced - whole).abs().max().item<float>();
   }
   gen.slice_elements = default_slice;
+  at::set_num_threads(default_threads);
 }
 
 TEST(HifiResBlock, ZeroSecondConvolutionsReturnTheInput) {
