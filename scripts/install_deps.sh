@@ -8,7 +8,7 @@ packages=(
   libtorch-dev libopenblas0-pthread
   python3-torch python3-numpy
   libgtest-dev
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev llvm valgrind
   espeak-ng
 )
 

@@ -38,9 +38,17 @@ run_ctest() {
 
 bash "$root/scripts/install_deps.sh"
 
+phase_start=$SECONDS
+# Prints how long the phase that just ended took.
+phase_done() {
+  echo "test.sh: $1 took $((SECONDS - phase_start)) s"
+  phase_start=$SECONDS
+}
+
 echo "== normal build and tests"
 bash "$root/scripts/build.sh" "$root/build"
 run_ctest "$root/build"
+phase_done "the normal build and tests"
 
 echo "== sanitizer build: unit tests and leak check"
 if bash "$root/scripts/build.sh" "$root/build-sanitize" -DVCLONE_SANITIZE=ON \
@@ -50,6 +58,7 @@ else
   echo "test.sh: the sanitizer build failed"
   failed=$((failed + 1))
 fi
+phase_done "the sanitizer build and tests"
 
 echo "== fuzzing, ${fuzz_seconds}s per target"
 fuzz_log=$(mktemp)
@@ -64,6 +73,7 @@ elif [ "$status" -ne 0 ]; then
   failed=$((failed + 1))
 fi
 rm -f "$fuzz_log"
+phase_done "fuzzing"
 
 echo "total: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
