@@ -80,7 +80,8 @@ double step_weight_bytes(GPTDecoderImpl &decoder) {
 
 // Mean time of one decode step (embed, 30 layers, head, draw) after a prefix
 // of the given length, which stands in for latents, text and start token.
-double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps, bool fused_step) {
+double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps, bool fused_step,
+                      int threads) {
   c10::NoGradGuard no_grad;
   KvCache cache;
   cache.capacity = prefix + steps + 1;
@@ -91,7 +92,7 @@ double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps, bool fused
   };
   draw(decoder.next_code_logits(
       decoder.run_layers(torch::randn({1, prefix, 1024}) * 0.02, &cache)));
-  FusedDecodeStep fused(decoder, at::get_num_threads());
+  FusedDecodeStep fused(decoder, threads);
   auto start = std::chrono::steady_clock::now();
   for (int i = 1; i <= steps; i++) {
     // Any audio position will do; only the cost is measured.
@@ -135,16 +136,18 @@ int main() {
     int prefix;
     int steps;
     bool fused;
+    int threads;
   };
-  for (Point p : {Point{80, 60, true}, Point{600, 40, true}, Point{80, 8, false},
-                  Point{600, 8, false}}) {
-    double ms = decode_step_ms(*decoder, p.prefix, p.steps, p.fused);
+  const Point points[] = {{80, 60, true, cores}, {600, 40, true, cores}, {80, 20, true, 1},
+                          {80, 8, false, cores}, {600, 8, false, cores}};
+  for (Point p : points) {
+    double ms = decode_step_ms(*decoder, p.prefix, p.steps, p.fused, p.threads);
     // Keys and values of every earlier position are read once per step too.
     double cache_mb = 30.0 * 2 * 16 * 64 * sizeof(float) * (p.prefix + p.steps / 2) / 1e6;
-    printf("%s step at ~%d positions: %.1f ms per code (mean of %d), %.2f x floor; "
-           "cache read %.0f MB\n",
-           p.fused ? "fused decode" : "libtorch decode", p.prefix, ms, p.steps, ms / floor_ms,
-           cache_mb);
+    printf("%s step, %d thread%s, at ~%d positions: %.1f ms per code (mean of %d), "
+           "%.2f x floor; cache read %.0f MB\n",
+           p.fused ? "fused decode" : "libtorch decode", p.threads, p.threads > 1 ? "s" : "",
+           p.prefix, ms, p.steps, ms / floor_ms, cache_mb);
   }
 
   at::Tensor cond_latents = torch::randn({1, 1024, 32}) * 0.02;

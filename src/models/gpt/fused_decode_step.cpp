@@ -22,21 +22,21 @@ constexpr float kAttentionScale = 0.125f;
 // claims: 64 KB, and whole four-row blocks of the kernels.
 int64_t grain_for(int64_t cols) { return std::max<int64_t>(4, 16384 / cols / 4 * 4); }
 
-// out = (x - mean) / sqrt(var + eps) * weight + bias over kWidth values; out
-// may be x.
-void layer_norm(const float *x, const float *weight, const float *bias, float *out) {
+// Sum of term(i) over the width, in eight interleaved partial sums that the
+// compiler keeps in vector registers.
+template <class Term>
+float width_sum(const Term &term) {
   float part[8] = {};
   for (int64_t i = 0; i < kWidth; i += 8)
-    for (int j = 0; j < 8; j++) part[j] += x[i + j];
-  const float mean =
-      (((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]))) /
-      kWidth;
-  std::fill(part, part + 8, 0.0f);
-  for (int64_t i = 0; i < kWidth; i += 8)
-    for (int j = 0; j < 8; j++) part[j] += (x[i + j] - mean) * (x[i + j] - mean);
-  const float var =
-      (((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]))) /
-      kWidth;
+    for (int j = 0; j < 8; j++) part[j] += term(i + j);
+  return ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
+}
+
+// out = (x - mean) / sqrt(var + eps) * weight + bias over the width; out may
+// be x.
+void layer_norm(const float *x, const float *weight, const float *bias, float *out) {
+  const float mean = width_sum([&](int64_t i) { return x[i]; }) / kWidth;
+  const float var = width_sum([&](int64_t i) { return (x[i] - mean) * (x[i] - mean); }) / kWidth;
   const float rstd = 1.0f / std::sqrt(var + kLayerNormEps);
   for (int64_t i = 0; i < kWidth; i++) out[i] = (x[i] - mean) * rstd * weight[i] + bias[i];
 }
