@@ -1,5 +1,6 @@
 #include "models/gpt/gpt_decoder.h"
 
+#include <ATen/Parallel.h>
 #include <torch/nn/functional/activation.h>
 #include <torch/types.h>
 
@@ -30,6 +31,28 @@ at::Tensor append_in_place(std::vector<at::Tensor> &buffers, std::vector<at::Ten
     entries.push_back(filled);
   return filled;
 }
+
+// Over many positions the time goes to the matrix products, which OpenBLAS
+// spreads over its own threads. The elementwise kernels in between would each
+// fork and join libtorch's OpenMP threads, which then spin on the cores
+// OpenBLAS needs, and every join waits for a thread the system may have
+// descheduled: measured here, a 40-position pass took 8 times as long with
+// two OpenMP threads as with one. So while active they run on the calling
+// thread alone.
+class SerialElementwise {
+ public:
+  explicit SerialElementwise(bool active) : saved_(active ? at::get_num_threads() : 1) {
+    if (saved_ > 1) at::set_num_threads(1);
+  }
+  ~SerialElementwise() {
+    if (saved_ > 1) at::set_num_threads(saved_);
+  }
+  SerialElementwise(const SerialElementwise &) = delete;
+  SerialElementwise &operator=(const SerialElementwise &) = delete;
+
+ private:
+  const int saved_;
+};
 
 }  // namespace
 
@@ -123,6 +146,7 @@ GPTDecoderImpl::GPTDecoderImpl() {
 }
 
 at::Tensor GPTDecoderImpl::run_layers(at::Tensor x, KvCache *cache) {
+  SerialElementwise serial(x.size(1) > 1);
   for (int i = 0; i < kLayers; i++) x = gpt[i]->as<GPT2LayerImpl>()->forward(x, cache);
   return gpt_ln_f(x);
 }

@@ -1,6 +1,7 @@
 #include "decoder_fixture.h"
 #include "models/gpt/gpt_decoder.h"
 
+#include <ATen/Parallel.h>
 #include <gtest/gtest.h>
 #include <torch/types.h>
 
@@ -235,7 +236,11 @@ TEST(GPTDecoder, CacheGrowsByOnePositionPerStep) {
   at::Tensor x = torch::randn({1, 41, 1024});
   // The cached step sees the same sequence as one uncached call, which is
   // the layers in order and gpt_ln_f.
+  const int threads = at::get_num_threads();
   at::Tensor whole = decoder.run_layers(x, nullptr);
+  // Passes over many positions run their elementwise ops on one thread and
+  // give the setting back.
+  EXPECT_EQ(at::get_num_threads(), threads);
   at::Tensor layered = x;
   for (int i = 0; i < 30; i++)
     layered = decoder.gpt[i]->as<GPT2LayerImpl>()->forward(layered, nullptr);
