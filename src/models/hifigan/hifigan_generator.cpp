@@ -1,11 +1,13 @@
 #include "models/hifigan/hifigan_generator.h"
 
 #include <ATen/Parallel.h>
-#include <ATen/ops/empty_like.h>
+#include <ATen/ThreadLocalState.h>
+#include <ATen/ops/cat.h>
 #include <ATen/ops/leaky_relu.h>
 #include <ATen/ops/tanh.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -134,16 +136,20 @@ at::Tensor HifiganGeneratorImpl::residual_mean(int stage, const at::Tensor &x) {
   for (int j = 0; j < kBranches; j++) {
     reach = std::max(reach, resblocks[kBranches * stage + j]->as<HifiResBlockImpl>()->reach());
   }
-  at::Tensor out = at::empty_like(x);
+  // Pool threads start with default thread-local settings; they must run
+  // under the caller's, its no-gradient mode above all.
+  const at::ThreadLocalState caller_state;
+  std::vector<at::Tensor> means(static_cast<size_t>(count));
   at::parallel_for(0, count, 1, [&](int64_t first, int64_t last) {
+    at::ThreadLocalStateGuard state_guard(caller_state);
     for (int64_t n = first; n < last; n++) {
       const int64_t start = n * slice;
       const int64_t end = std::min(length, start + slice);
       const int64_t lo = std::max<int64_t>(0, start - reach);
       const int64_t hi = std::min(length, end + reach);
       at::Tensor mean = residual_mean_slice(stage, x.slice(2, lo, hi).contiguous());
-      out.slice(2, start, end).copy_(mean.slice(2, start - lo, end - lo));
+      means[static_cast<size_t>(n)] = mean.slice(2, start - lo, end - lo);
     }
   });
-  return out;
+  return at::cat(means, 2);
 }
