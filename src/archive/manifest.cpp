@@ -95,16 +95,23 @@ bool names_a_field(const std::string &name) {
          name.find("shape") != std::string::npos;
 }
 
-// Element count of a shape, or -1 when a size is negative or the product
-// does not fit in 64 bits.
+// Element count of a shape, or -1 when a size is negative or the sizes
+// overflow 64 bits. Zero sizes are left out of the overflow test: libtorch
+// derives strides from the other sizes even when the tensor is empty, and a
+// stride that wraps around crashes it.
 int64_t shape_product(const std::vector<int64_t> &shape) {
-  int64_t product = 1;
+  int64_t nonzero_product = 1;
+  bool empty = false;
   for (int64_t size : shape) {
     if (size < 0) return -1;
-    if (size != 0 && product > std::numeric_limits<int64_t>::max() / size) return -1;
-    product *= size;
+    if (size == 0) {
+      empty = true;
+      continue;
+    }
+    if (nonzero_product > std::numeric_limits<int64_t>::max() / size) return -1;
+    nonzero_product *= size;
   }
-  return product;
+  return empty ? 0 : nonzero_product;
 }
 
 // The bytes of one data record; the last one read is kept on the handle.
