@@ -6,6 +6,7 @@
 #include "models/gpt/decode_kernels.h"
 #include "models/gpt/fused_decode_step.h"
 #include "models/gpt/gpt_decoder.h"
+#include "bench_support.h"
 
 #include <ATen/Parallel.h>
 #include <c10/core/GradMode.h>
@@ -19,9 +20,7 @@
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using bench::seconds_since;
 
 // Small weights keep the activations of 30 random layers finite; layer norms
 // keep their unit scale.
@@ -36,33 +35,6 @@ GPTDecoder random_decoder() {
   }
   decoder->eval();
   return decoder;
-}
-
-float sum_floats(const float *p, int64_t n) {
-  float part[16] = {};
-  for (int64_t i = 0; i + 16 <= n; i += 16)
-    for (int j = 0; j < 16; j++) part[j] += p[i + j];
-  float s = 0;
-  for (float v : part) s += v;
-  return s;
-}
-
-// Best of three sums over 1 GiB, split between `threads` threads, in GB/s.
-double read_bandwidth(int threads) {
-  const int64_t n = (int64_t{1} << 30) / sizeof(float);
-  std::vector<float> buffer(n, 1.0f);
-  std::vector<float> sums(threads);
-  double best = 0;
-  for (int round = 0; round < 3; round++) {
-    auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; t++)
-      workers.emplace_back(
-          [&, t] { sums[t] = sum_floats(buffer.data() + n / threads * t, n / threads); });
-    for (std::thread &w : workers) w.join();
-    best = std::max(best, n * sizeof(float) / seconds_since(start) / 1e9);
-  }
-  return best;
 }
 
 // Bytes of the parameters one fused step reads: the 30 layers, the two final
@@ -93,7 +65,7 @@ double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps, bool fused
   draw(decoder.next_code_logits(
       decoder.run_layers(torch::randn({1, prefix, 1024}) * 0.02, &cache)));
   FusedDecodeStep fused(decoder, threads);
-  auto start = std::chrono::steady_clock::now();
+  auto start = bench::Clock::now();
   for (int i = 1; i <= steps; i++) {
     // Any audio position will do; only the cost is measured.
     at::Tensor x = decoder.embed_audio_token(history.back() % 1024, i);
@@ -122,10 +94,12 @@ int main() {
   at::set_num_threads(cores);
   printf("threads: %d, kernels: %s\n", at::get_num_threads(), isa_name(best_kernel_isa()));
 
-  const double bandwidth = read_bandwidth(cores);
-  printf("memory read bandwidth, %d threads, best of 3 over 1 GiB: %.1f GB/s\n", cores, bandwidth);
+  const bench::Bandwidth measured = bench::memory_bandwidth(cores);
+  const double bandwidth = measured.median / 1e9;
+  printf("memory read bandwidth, %d threads, over 1 GiB: median %.1f GB/s, best %.1f GB/s\n",
+         cores, bandwidth, measured.best / 1e9);
 
-  auto build_start = std::chrono::steady_clock::now();
+  auto build_start = bench::Clock::now();
   GPTDecoder decoder = random_decoder();
   printf("build with random weights: %.2f s\n", seconds_since(build_start));
   const double weight_bytes = step_weight_bytes(*decoder);
@@ -157,7 +131,7 @@ int main() {
     for (int round = 0; round < 3; round++) {
       KvCache cache;
       cache.capacity = 80 + 606;
-      auto start = std::chrono::steady_clock::now();
+      auto start = bench::Clock::now();
       decoder->run_layers(prefix, &cache);
       best = std::min(best, seconds_since(start));
     }
@@ -171,7 +145,7 @@ int main() {
   double best = 1e30;
   at::Tensor latents;
   for (int round = 0; round < 2; round++) {
-    auto latent_start = std::chrono::steady_clock::now();
+    auto latent_start = bench::Clock::now();
     latents = decoder->compute_latents(cond_latents, text_tokens, codes);
     best = std::min(best, seconds_since(latent_start));
   }

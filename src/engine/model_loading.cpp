@@ -31,7 +31,9 @@ void use_all_cores() {
 void construct_modules(VcloneModel &model) {
   model.conditioning_encoder = ConditioningEncoder(80, 1024, 16, 6);
   model.conditioning_perceiver = PerceiverResampler(1024, 2, 64, 8, 32, 4);
-  model.gpt_decoder = GPTDecoder();
+  // Binding overwrites every decoder weight; zeros cost far less than the
+  // random values libtorch would draw for its ~380 M projection weights.
+  model.gpt_decoder = GPTDecoder(WeightInit::kZeros);
   model.speaker_encoder = SpeakerEncoder();
   model.hifi_decoder = HifiDecoder();
 }

@@ -1,7 +1,9 @@
 #include "models/gpt/gpt_decoder.h"
 
 #include <ATen/Parallel.h>
+#include <c10/core/GradMode.h>
 #include <torch/nn/functional/activation.h>
+#include <torch/nn/init.h>
 #include <torch/types.h>
 
 #include <cmath>
@@ -68,13 +70,29 @@ at::Tensor LearnedPosEmbeddingImpl::embed_position(int position) {
   return emb(torch::full({1}, position, torch::kInt64)).unsqueeze(0);
 }
 
-GPT2LayerImpl::GPT2LayerImpl(int32_t layer_index) : layer_index(layer_index) {
+DenseImpl::DenseImpl(int64_t in_features, int64_t out_features, WeightInit init) {
+  if (init == WeightInit::kZeros) {
+    weight = register_parameter("weight", torch::zeros({out_features, in_features}));
+    bias = register_parameter("bias", torch::zeros({out_features}));
+    return;
+  }
+  weight = register_parameter("weight", torch::empty({out_features, in_features}));
+  bias = register_parameter("bias", torch::empty({out_features}));
+  c10::NoGradGuard no_grad;
+  torch::nn::init::kaiming_uniform_(weight, std::sqrt(5.0));
+  const double bound = 1.0 / std::sqrt(static_cast<double>(in_features));
+  bias.uniform_(-bound, bound);
+}
+
+at::Tensor DenseImpl::forward(const at::Tensor &x) { return torch::linear(x, weight, bias); }
+
+GPT2LayerImpl::GPT2LayerImpl(int32_t layer_index, WeightInit init) : layer_index(layer_index) {
   ln_1 = register_module("ln_1", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
   ln_2 = register_module("ln_2", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
-  c_attn = register_module("c_attn", torch::nn::Linear(kWidth, 3 * kWidth));
-  c_proj = register_module("c_proj", torch::nn::Linear(kWidth, kWidth));
-  c_fc = register_module("c_fc", torch::nn::Linear(kWidth, kInnerWidth));
-  c_proj_mlp = register_module("c_proj_mlp", torch::nn::Linear(kInnerWidth, kWidth));
+  c_attn = register_module("c_attn", Dense(kWidth, 3 * kWidth, init));
+  c_proj = register_module("c_proj", Dense(kWidth, kWidth, init));
+  c_fc = register_module("c_fc", Dense(kWidth, kInnerWidth, init));
+  c_proj_mlp = register_module("c_proj_mlp", Dense(kInnerWidth, kWidth, init));
 }
 
 at::Tensor GPT2LayerImpl::forward(at::Tensor x, KvCache *cache) {
@@ -128,7 +146,7 @@ at::Tensor GPT2LayerImpl::forward(at::Tensor x, KvCache *cache) {
   return residual + c_proj_mlp(h);
 }
 
-GPTDecoderImpl::GPTDecoderImpl() {
+GPTDecoderImpl::GPTDecoderImpl(WeightInit init) {
   text_embedding = register_module("text_embedding", torch::nn::Embedding(kTextVocab, kWidth));
   mel_embedding = register_module("mel_embedding", torch::nn::Embedding(kAudioVocab, kWidth));
   text_pos_embedding =
@@ -136,7 +154,7 @@ GPTDecoderImpl::GPTDecoderImpl() {
   mel_pos_embedding =
       register_module("mel_pos_embedding", LearnedPosEmbedding(kAudioPositions, kWidth));
   gpt = register_module("gpt", torch::nn::ModuleList());
-  for (int i = 0; i < kLayers; i++) gpt->push_back(GPT2Layer(i));
+  for (int i = 0; i < kLayers; i++) gpt->push_back(GPT2Layer(i, init));
   gpt_ln_f =
       register_module("gpt_ln_f", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
   final_norm =

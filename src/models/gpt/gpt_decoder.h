@@ -51,6 +51,22 @@ class LearnedPosEmbeddingImpl : public torch::nn::Module {
 };
 TORCH_MODULE(LearnedPosEmbedding);
 
+// Initial values of the layers' projection weights. Random is libtorch's
+// Linear initialisation, draw for draw; zeros serve a decoder whose every
+// weight is about to be overwritten, and skip ~1.3 s of random numbers.
+enum class WeightInit { kRandom, kZeros };
+
+// y = x W^T + b with W [out, in], as torch::nn::Linear, initialised as asked.
+class DenseImpl : public torch::nn::Module {
+ public:
+  DenseImpl(int64_t in_features, int64_t out_features, WeightInit init);
+  at::Tensor forward(const at::Tensor &x);
+
+  at::Tensor weight;
+  at::Tensor bias;
+};
+TORCH_MODULE(Dense);
+
 // One pre-norm transformer layer: causal self-attention and a tanh-GELU MLP.
 class GPT2LayerImpl : public torch::nn::Module {
  public:
@@ -60,7 +76,7 @@ class GPT2LayerImpl : public torch::nn::Module {
   static constexpr int64_t kInnerWidth = 4096;
 
   // layer_index selects this layer's entry in a KvCache.
-  explicit GPT2LayerImpl(int32_t layer_index);
+  explicit GPT2LayerImpl(int32_t layer_index, WeightInit init = WeightInit::kRandom);
 
   // x: [B, T, 1024] -> [B, T, 1024]. With a cache, attends over the cached
   // positions too and appends this call's keys and values.
@@ -69,10 +85,10 @@ class GPT2LayerImpl : public torch::nn::Module {
   int32_t layer_index;
   torch::nn::LayerNorm ln_1{nullptr};
   torch::nn::LayerNorm ln_2{nullptr};
-  torch::nn::Linear c_attn{nullptr};
-  torch::nn::Linear c_proj{nullptr};
-  torch::nn::Linear c_fc{nullptr};
-  torch::nn::Linear c_proj_mlp{nullptr};
+  Dense c_attn{nullptr};
+  Dense c_proj{nullptr};
+  Dense c_fc{nullptr};
+  Dense c_proj_mlp{nullptr};
 };
 TORCH_MODULE(GPT2Layer);
 
@@ -97,7 +113,8 @@ class GPTDecoderImpl : public torch::nn::Module {
   // no more codes than this can be turned into latents.
   static constexpr int kMaxCodes = kAudioPositions - 2;
 
-  GPTDecoderImpl();
+  // init sets the layers' projection weights; the rest is always random.
+  explicit GPTDecoderImpl(WeightInit init = WeightInit::kRandom);
 
   // The 30 layers and gpt_ln_f. x: [B, T, 1024] -> [B, T, 1024]. With a
   // cache, continues the sequence the cache holds.

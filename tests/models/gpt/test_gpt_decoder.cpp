@@ -21,7 +21,8 @@ at::Tensor layer_norm_reference(const at::Tensor &x, const torch::nn::LayerNorm 
          ln->bias.to(torch::kFloat64);
 }
 
-at::Tensor linear_reference(const at::Tensor &x, const torch::nn::Linear &linear) {
+template <class Linear>
+at::Tensor linear_reference(const at::Tensor &x, const Linear &linear) {
   return x.matmul(linear->weight.to(torch::kFloat64).t()) + linear->bias.to(torch::kFloat64);
 }
 
@@ -85,6 +86,27 @@ std::vector<std::pair<std::string, Shape>> expected_parameters() {
 }
 
 }  // namespace
+
+// Random projections are libtorch's Linear draw for draw, so a seeded model
+// is the same whichever layer type holds them; zeros are all zero.
+TEST(Dense, InitialisesAsLinearOrWithZeros) {
+  torch::manual_seed(11);
+  torch::nn::Linear linear(48, 20);
+  torch::manual_seed(11);
+  Dense random(48, 20, WeightInit::kRandom);
+  EXPECT_TRUE(torch::equal(random->weight, linear->weight));
+  EXPECT_TRUE(torch::equal(random->bias, linear->bias));
+
+  Dense zeros(48, 20, WeightInit::kZeros);
+  EXPECT_EQ(zeros->weight.sizes(), (std::vector<int64_t>{20, 48}));
+  EXPECT_EQ(zeros->weight.count_nonzero().item<int64_t>(), 0);
+  EXPECT_EQ(zeros->bias.count_nonzero().item<int64_t>(), 0);
+  EXPECT_EQ(zeros->named_parameters().size(), 2u);
+
+  c10::NoGradGuard no_grad;
+  at::Tensor x = torch::randn({3, 48});
+  EXPECT_TRUE(torch::allclose(random->forward(x), linear->forward(x)));
+}
 
 TEST(GPT2Layer, MatchesHeadByHeadReference) {
   GPT2Layer layer = sharp_layer();
