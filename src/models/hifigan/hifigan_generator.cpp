@@ -139,7 +139,9 @@ at::Tensor HifiganGeneratorImpl::residual_mean(int stage, const at::Tensor &x) {
   // Pool threads start with default thread-local settings; they must run
   // under the caller's, its no-gradient mode above all.
   const at::ThreadLocalState caller_state;
-  std::vector<at::Tensor> means(static_cast<size_t>(count));
+  // Slices land in the output as they finish, so no more than one slice per
+  // thread is held besides the input and the output.
+  at::Tensor out = at::empty_like(x, at::MemoryFormat::Contiguous);
   at::parallel_for(0, count, 1, [&](int64_t first, int64_t last) {
     at::ThreadLocalStateGuard state_guard(caller_state);
     for (int64_t n = first; n < last; n++) {
@@ -148,8 +150,8 @@ at::Tensor HifiganGeneratorImpl::residual_mean(int stage, const at::Tensor &x) {
       const int64_t lo = std::max<int64_t>(0, start - reach);
       const int64_t hi = std::min(length, end + reach);
       at::Tensor mean = residual_mean_slice(stage, x.slice(2, lo, hi).contiguous());
-      means[static_cast<size_t>(n)] = mean.slice(2, start - lo, end - lo);
+      out.slice(2, start, end).copy_(mean.slice(2, start - lo, end - lo));
     }
   });
-  return at::cat(means, 2);
+  return out;
 }

@@ -1,5 +1,7 @@
 #include "models/conditioning/conditioning_encoder.h"
 
+#include "support/shared_module_test.h"
+
 #include <gtest/gtest.h>
 #include <torch/nn.h>
 
@@ -13,33 +15,14 @@ struct NamedShape {
   std::vector<int64_t> shape;
 };
 
-// Built once: the full-size encoder is large enough that rebuilding it per
-// test would dominate the run.
-class ConditioningEncoderTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
+class ConditioningEncoderTest
+    : public SharedModuleTest<ConditioningEncoderTest, ConditioningEncoder> {
+ public:
+  static ConditioningEncoder build() {
     torch::manual_seed(7);
-    encoder_ = new ConditioningEncoder(80, 1024, 16, 6);
-    (*encoder_)->eval();
+    return ConditioningEncoder(80, 1024, 16, 6);
   }
-  static void TearDownTestSuite() {
-    delete encoder_;
-    encoder_ = nullptr;
-  }
-
-  static at::Tensor run(const at::Tensor &mel, std::string *log = nullptr) {
-    torch::NoGradGuard no_grad;
-    testing::internal::CaptureStderr();
-    at::Tensor out = (*encoder_)->forward(mel);
-    std::string text = testing::internal::GetCapturedStderr();
-    if (log) *log = text;
-    return out;
-  }
-
-  static ConditioningEncoder *encoder_;
 };
-
-ConditioningEncoder *ConditioningEncoderTest::encoder_ = nullptr;
 
 // Attention written head by head straight from the channel layout
 // [queries | keys | values], head h at channels h*D .. h*D + D - 1.
@@ -66,9 +49,9 @@ at::Tensor reference_block(AttentionBlockImpl &block, const at::Tensor &x) {
 }  // namespace
 
 TEST_F(ConditioningEncoderTest, ParameterNamesAndShapes) {
-  auto params = (*encoder_)->named_parameters();
+  auto params = module()->named_parameters();
   EXPECT_EQ(params.size(), 38u);
-  EXPECT_EQ((*encoder_)->named_buffers().size(), 0u);
+  EXPECT_EQ(module()->named_buffers().size(), 0u);
 
   const std::vector<std::string> first = {"init.weight", "init.bias", "attn.0.norm.weight",
                                           "attn.0.norm.bias", "attn.0.qkv.weight",
@@ -90,7 +73,7 @@ TEST_F(ConditioningEncoderTest, ParameterNamesAndShapes) {
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->sizes().vec(), row.shape);
   }
-  auto block = (*encoder_)->attn->ptr<AttentionBlockImpl>(0);
+  auto block = module()->attn->ptr<AttentionBlockImpl>(0);
   EXPECT_EQ(block->heads, 16);
   EXPECT_EQ(block->head_dim, 64);
   EXPECT_EQ(block->norm->options.num_groups(), 32);
@@ -127,7 +110,7 @@ TEST_F(ConditioningEncoderTest, PermutingFramesPermutesOutput) {
 TEST_F(ConditioningEncoderTest, BlockMatchesHeadByHeadAttention) {
   torch::NoGradGuard no_grad;
   torch::manual_seed(12);
-  auto &block = *(*encoder_)->attn->ptr<AttentionBlockImpl>(2);
+  auto &block = *module()->attn->ptr<AttentionBlockImpl>(2);
   for (int64_t frames : {2, 9}) {
     SCOPED_TRACE(frames);
     at::Tensor x = torch::randn({2, 1024, frames});
@@ -138,7 +121,7 @@ TEST_F(ConditioningEncoderTest, BlockMatchesHeadByHeadAttention) {
 TEST_F(ConditioningEncoderTest, SingleFrameBlockIsNormPlusProjectedValue) {
   torch::NoGradGuard no_grad;
   torch::manual_seed(13);
-  auto &block = *(*encoder_)->attn->ptr<AttentionBlockImpl>(0);
+  auto &block = *module()->attn->ptr<AttentionBlockImpl>(0);
   at::Tensor x = torch::randn({1, 1024, 1}) * 3 + 1;
   at::Tensor n = block.norm(x);
   at::Tensor v = block.qkv(n).narrow(1, 2048, 1024);

@@ -1,5 +1,7 @@
 #include "models/conditioning/perceiver_resampler.h"
 
+#include "support/shared_module_test.h"
+
 #include <gtest/gtest.h>
 #include <torch/nn.h>
 
@@ -8,35 +10,19 @@
 
 namespace {
 
-class PerceiverResamplerTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
+class PerceiverResamplerTest
+    : public SharedModuleTest<PerceiverResamplerTest, PerceiverResampler> {
+ public:
+  static PerceiverResampler build() {
     torch::manual_seed(21);
-    perceiver_ = new PerceiverResampler(1024, 2, 64, 8, 32, 4);
-    (*perceiver_)->eval();
-  }
-  static void TearDownTestSuite() {
-    delete perceiver_;
-    perceiver_ = nullptr;
+    return PerceiverResampler(1024, 2, 64, 8, 32, 4);
   }
 
-  static at::Tensor run(const at::Tensor &context, std::string *log = nullptr) {
-    torch::NoGradGuard no_grad;
-    testing::internal::CaptureStderr();
-    at::Tensor out = (*perceiver_)->forward(context);
-    std::string text = testing::internal::GetCapturedStderr();
-    if (log) *log = text;
-    return out;
-  }
-
+ protected:
   static at::Tensor param(const std::string &name) {
-    return (*perceiver_)->named_parameters()[name].to(torch::kDouble);
+    return module()->named_parameters()[name].to(torch::kDouble);
   }
-
-  static PerceiverResampler *perceiver_;
 };
-
-PerceiverResampler *PerceiverResamplerTest::perceiver_ = nullptr;
 
 // The resampler written out from its parameters alone, in double precision,
 // with the attention computed head by head.
@@ -72,8 +58,8 @@ at::Tensor reference_forward(const at::Tensor &context_in,
 }  // namespace
 
 TEST_F(PerceiverResamplerTest, ParameterNamesAndShapes) {
-  auto params = (*perceiver_)->named_parameters();
-  EXPECT_EQ((*perceiver_)->named_buffers().size(), 0u);
+  auto params = module()->named_parameters();
+  EXPECT_EQ(module()->named_buffers().size(), 0u);
   const std::vector<std::string> layer_names = {"0.to_q.weight", "0.to_kv.weight", "0.to_out.weight",
                                                 "1.0.weight",    "1.0.bias",       "1.1.weight",
                                                 "1.1.bias",      "1.2.weight",     "1.2.bias"};
@@ -105,8 +91,8 @@ TEST_F(PerceiverResamplerTest, ParameterNamesAndShapes) {
     EXPECT_EQ(params[row.name].sizes().vec(), row.shape);
   }
   EXPECT_TRUE(torch::equal(params["norm.gamma"], torch::ones({1024})));
-  EXPECT_FLOAT_EQ((*perceiver_)->norm->scale, 32.0f);
-  EXPECT_FLOAT_EQ((*perceiver_)->layers->ptr<torch::nn::ModuleListImpl>(0)
+  EXPECT_FLOAT_EQ(module()->norm->scale, 32.0f);
+  EXPECT_FLOAT_EQ(module()->layers->ptr<torch::nn::ModuleListImpl>(0)
                       ->ptr<PerceiverAttentionImpl>(0)->scale, 0.125f);
 }
 
@@ -151,7 +137,7 @@ TEST_F(PerceiverResamplerTest, PlaceholderWeightsHaveNoEffect) {
   torch::manual_seed(24);
   at::Tensor context = torch::randn({1, 5, 1024});
   at::Tensor before = run(context);
-  auto params = (*perceiver_)->named_parameters();
+  auto params = module()->named_parameters();
   {
     torch::NoGradGuard no_grad;
     for (const char *name : {"layers.0.1.1.weight", "layers.0.1.1.bias", "layers.1.1.1.weight",

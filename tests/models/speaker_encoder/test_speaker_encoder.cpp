@@ -1,5 +1,7 @@
 #include "models/speaker_encoder/speaker_encoder.h"
 
+#include "support/shared_module_test.h"
+
 #include <gtest/gtest.h>
 #include <torch/nn.h>
 
@@ -9,31 +11,13 @@
 
 namespace {
 
-class SpeakerEncoderTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
+class SpeakerEncoderTest : public SharedModuleTest<SpeakerEncoderTest, SpeakerEncoder> {
+ public:
+  static SpeakerEncoder build() {
     torch::manual_seed(31);
-    encoder_ = new SpeakerEncoder();
-    (*encoder_)->eval();
+    return SpeakerEncoder();
   }
-  static void TearDownTestSuite() {
-    delete encoder_;
-    encoder_ = nullptr;
-  }
-
-  static at::Tensor run(const at::Tensor &mel, std::string *log = nullptr) {
-    torch::NoGradGuard no_grad;
-    testing::internal::CaptureStderr();
-    at::Tensor out = (*encoder_)->forward(mel);
-    std::string text = testing::internal::GetCapturedStderr();
-    if (log) *log = text;
-    return out;
-  }
-
-  static SpeakerEncoder *encoder_;
 };
-
-SpeakerEncoder *SpeakerEncoderTest::encoder_ = nullptr;
 
 struct Row {
   const char *name;
@@ -51,7 +35,7 @@ std::vector<std::string> suffix(const std::vector<std::string> &names, size_t n)
 }  // namespace
 
 TEST_F(SpeakerEncoderTest, ParameterNamesAndShapes) {
-  auto params = (*encoder_)->named_parameters();
+  auto params = module()->named_parameters();
   ASSERT_EQ(params.size(), 218u);
   EXPECT_EQ(prefix(params.keys(), 8),
             (std::vector<std::string>{"conv1.weight", "conv1.bias", "bn1.weight", "bn1.bias",
@@ -93,7 +77,7 @@ TEST_F(SpeakerEncoderTest, ParameterNamesAndShapes) {
 }
 
 TEST_F(SpeakerEncoderTest, BufferNamesAndShapes) {
-  auto buffers = (*encoder_)->named_buffers();
+  auto buffers = module()->named_buffers();
   ASSERT_EQ(buffers.size(), 111u);  // 37 batch norms
   EXPECT_EQ(prefix(buffers.keys(), 4),
             (std::vector<std::string>{"bn1.running_mean", "bn1.running_var",
@@ -124,7 +108,7 @@ TEST_F(SpeakerEncoderTest, OnlyFirstBlockOfLaterStagesDownsamples) {
     size_t blocks;
     bool first_downsamples;
   };
-  const auto &e = **encoder_;
+  const auto &e = *module();
   for (const Stage &s : {Stage{"layer1", e.layer1, 3, false}, Stage{"layer2", e.layer2, 4, true},
                          Stage{"layer3", e.layer3, 6, true}, Stage{"layer4", e.layer4, 3, true}}) {
     SCOPED_TRACE(s.name);
@@ -172,7 +156,7 @@ TEST_F(SpeakerEncoderTest, PlaceholderAttentionEntryIsUnused) {
   torch::manual_seed(33);
   at::Tensor mel = torch::randn({1, 64, 30});
   at::Tensor before = run(mel);
-  auto placeholder = (*encoder_)->attention->ptr<torch::nn::Conv1dImpl>(1);
+  auto placeholder = module()->attention->ptr<torch::nn::Conv1dImpl>(1);
   at::Tensor weight = placeholder->weight.detach().clone(), bias = placeholder->bias.detach().clone();
   {
     torch::NoGradGuard no_grad;
@@ -189,7 +173,7 @@ TEST_F(SpeakerEncoderTest, SingleFramePoolsToItselfAndMinimumDeviation) {
   torch::NoGradGuard no_grad;
   torch::manual_seed(34);
   at::Tensor x = torch::randn({2, 2048, 1});
-  at::Tensor pooled = (*encoder_)->pool(x);
+  at::Tensor pooled = module()->pool(x);
   ASSERT_EQ(pooled.sizes().vec(), (std::vector<int64_t>{2, 4096}));
   EXPECT_TRUE(torch::allclose(pooled.narrow(1, 0, 2048), x.squeeze(2), 1e-6, 1e-6));
   EXPECT_TRUE(torch::allclose(pooled.narrow(1, 2048, 2048),
