@@ -6,6 +6,9 @@
 #   SECONDS_PER_TARGET  default 60
 #   TARGET              wav archive manifest_text vocabulary encode_text (default: all)
 #   VCLONE_FUZZ_BUILD   build folder (default: build-fuzz)
+#   VCLONE_FUZZ_SEED    libFuzzer's random seed (default 1, so that a short
+#                       run from the committed inputs can be repeated; 0 picks
+#                       a new one each run, for longer searches)
 #
 # Each target starts from the committed seeds (tests/fuzz/corpus/<target>) and
 # crash inputs (tests/fuzz/regressions/<target>), plus what earlier runs found
@@ -51,7 +54,8 @@ for target in "${targets[@]}"; do
   [ "$target" = archive ] && options+=(-detect_leaks=0)
   status=0
   "$build/tests/fuzz/fuzz_$target" "$corpus" "$seeds" "$regressions" ${options[@]+"${options[@]}"} \
-    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 -malloc_limit_mb=2048 \
+    -seed="${VCLONE_FUZZ_SEED:-1}" -max_total_time="$seconds" \
+    -timeout=10 -rss_limit_mb=2560 -malloc_limit_mb=2048 \
     -max_len=8192 -close_fd_mask=2 -print_final_stats=1 \
     -artifact_prefix="$artifacts/" > "$build/fuzz_$target.log" 2>&1 || status=$?
   grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::new_units_added)" \
