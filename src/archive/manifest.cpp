@@ -217,7 +217,8 @@ at::Tensor tensor_in_record(TensorManifest *manifest, const std::string &name) {
   if (found == manifest->entries.end()) return {};
   const ManifestEntry &entry = found->second;
   try {
-    if (shape_product(entry.shape) != entry.numel) {
+    const int64_t product = shape_product(entry.shape);
+    if (product < 0 || product != entry.numel) {
       fprintf(stderr, "[manifest] Shape does not match numel %lld for %s\n",
               static_cast<long long>(entry.numel), name.c_str());
       return {};

@@ -68,6 +68,10 @@ TEST(Manifest, EntriesOutsideTheRecordAreRefused) {
       {"shape smaller than numel", one_tensor_manifest("0", "1", 6), 8, "for w"},
       {"negative size", one_tensor_manifest("0", "-2, -3", 6), 8, "for w"},
       {"numel beyond 64 bits", one_tensor_manifest("0", "4294967296, 4294967296", 0), 8, "for w"},
+      // -1 is no element count, whatever the shape.
+      {"numel -1 with a negative size", one_tensor_manifest("0", "-1", -1), 8, "for w"},
+      {"numel -1 with sizes beyond 64 bits", one_tensor_manifest("0", "4294967296, 4294967296", -1),
+       8, "for w"},
       // Empty, but the strides of the other sizes would wrap around.
       {"empty with huge sizes", one_tensor_manifest("0", "0, 5, 2305843009213693952", 0), 8,
        "for w"},
