@@ -128,7 +128,10 @@ inline void load_every_tensor(TensorManifest *manifest) {
     for (int64_t i = 0; i < tensor.numel(); i++) sum += values[i];
     (void)sum;
   }
-  check(load_tensor(manifest, "\x01 not an entry").defined() == false, "absent name loaded");
+  // The fuzzer finds this name in the program and may well write it.
+  const std::string absent = "\x01 not an entry";
+  if (manifest->entries.count(absent) == 0)
+    check(!load_tensor(manifest, absent).defined(), "absent name loaded");
 }
 
 // The bytes as a whole archive file.
