@@ -225,7 +225,7 @@ TEST(Hostile, ManifestWithHugeShapesAndOffsets) {
       {"huge_numel", "[manifest] Data too small for huge_numel"},
       {"end_wraps", "[manifest] Data too small for end_wraps"},
       {"before_start", "[manifest] Negative offset"},
-      {"negative_size", "[manifest] Failed to load tensor negative_size"},
+      {"negative_size", "[manifest] Shape does not match numel -1 for negative_size"},
       {"numel_past_record", "[manifest] Data too small for numel_past_record"},
   };
   write_small_archive(
