@@ -60,19 +60,6 @@ void reset_peak_rss() {
   std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-// Bytes of the decoder that one cached step reads: the layer stack, the two
-// final norms and the audio head.
-double decode_weight_bytes(GPTDecoderImpl &gpt) {
-  double bytes = 0;
-  for (auto &item : gpt.named_parameters(true)) {
-    const std::string &name = item.key();
-    if (name.rfind("gpt.", 0) == 0 || name.rfind("gpt_ln_f.", 0) == 0 ||
-        name.rfind("final_norm.", 0) == 0 || name.rfind("mel_head.", 0) == 0)
-      bytes += item.value().numel() * sizeof(float);
-  }
-  return bytes;
-}
-
 double model_weight_bytes(VcloneModel &model) {
   double bytes = 0;
   for (torch::nn::Module *module :
@@ -196,7 +183,7 @@ int main(int argc, char **argv) {
   // Measured right after pass 1, under the same load from the rest of the
   // machine; the floor is the decoder's bytes over the median rate.
   const bench::Bandwidth bandwidth = bench::memory_bandwidth(std::thread::hardware_concurrency());
-  const double step_bytes = decode_weight_bytes(*model.gpt_decoder);
+  const double step_bytes = bench::decode_step_weight_bytes(*model.gpt_decoder);
   figures["bandwidth_gb_s"] = bandwidth.median / 1e9;
   figures["bandwidth_best_gb_s"] = bandwidth.best / 1e9;
   figures["decode_weight_mb"] = step_bytes / 1e6;

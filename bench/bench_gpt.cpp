@@ -37,19 +37,6 @@ GPTDecoder random_decoder() {
   return decoder;
 }
 
-// Bytes of the parameters one fused step reads: the 30 layers, the two final
-// norms and mel_head.
-double step_weight_bytes(GPTDecoderImpl &decoder) {
-  double bytes = 0;
-  for (const auto &p : decoder.named_parameters()) {
-    const std::string &name = p.key();
-    if (name.rfind("gpt.", 0) == 0 || name.rfind("gpt_ln_f.", 0) == 0 ||
-        name.rfind("final_norm.", 0) == 0 || name.rfind("mel_head.", 0) == 0)
-      bytes += p.value().numel() * sizeof(float);
-  }
-  return bytes;
-}
-
 // Mean time of one decode step (embed, 30 layers, head, draw) after a prefix
 // of the given length, which stands in for latents, text and start token.
 double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps, bool fused_step,
@@ -102,7 +89,7 @@ int main() {
   auto build_start = bench::Clock::now();
   GPTDecoder decoder = random_decoder();
   printf("build with random weights: %.2f s\n", seconds_since(build_start));
-  const double weight_bytes = step_weight_bytes(*decoder);
+  const double weight_bytes = bench::decode_step_weight_bytes(*decoder);
   const double floor_ms = weight_bytes / bandwidth / 1e6;
   printf("weights read per step: %.0f MB, floor %.1f ms per code\n", weight_bytes / 1e6, floor_ms);
 

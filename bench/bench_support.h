@@ -1,12 +1,15 @@
 // Timing and memory-bandwidth helpers shared by the benchmarks.
 #pragma once
 
+#include "models/gpt/gpt_decoder.h"
+
 #include <immintrin.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -66,6 +69,19 @@ inline Bandwidth memory_bandwidth(unsigned threads, int runs = 9) {
   }
   std::sort(rates.begin(), rates.end());
   return {rates[rates.size() / 2], rates.back()};
+}
+
+// Bytes of the parameters one cached decode step reads: the 30 layers, the
+// two final norms and mel_head.
+inline double decode_step_weight_bytes(GPTDecoderImpl &decoder) {
+  double bytes = 0;
+  for (const auto &p : decoder.named_parameters()) {
+    const std::string &name = p.key();
+    if (name.rfind("gpt.", 0) == 0 || name.rfind("gpt_ln_f.", 0) == 0 ||
+        name.rfind("final_norm.", 0) == 0 || name.rfind("mel_head.", 0) == 0)
+      bytes += p.value().numel() * sizeof(float);
+  }
+  return bytes;
 }
 
 }  // namespace bench

@@ -2,12 +2,10 @@
 
 #include <ATen/Parallel.h>
 #include <ATen/ThreadLocalState.h>
-#include <ATen/ops/cat.h>
 #include <ATen/ops/leaky_relu.h>
 #include <ATen/ops/tanh.h>
 
 #include <algorithm>
-#include <vector>
 
 namespace {
 
