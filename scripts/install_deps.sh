@@ -10,6 +10,8 @@ packages=(
   libgtest-dev
   clang libclang-rt-14-dev llvm valgrind
   espeak-ng
+  libsndfile1-dev nlohmann-json3-dev libutf8proc-dev libcli11-dev libcpp-httplib-dev
+  python3-pytest chromium
 )
 
 missing=()

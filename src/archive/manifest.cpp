@@ -2,6 +2,7 @@
 
 #include "util/exception_text.h"
 #include "vclone.h"
+#include "util/log.h"
 
 #include <caffe2/serialize/inline_container.h>
 #include <torch/types.h>
@@ -173,7 +174,7 @@ void scan_manifest(const std::string &text,
 
 TensorManifest *open_manifest(const char *path) {
   if (!path) {
-    fprintf(stderr, "[manifest] Failed: no archive path given\n");
+    log_line(kLogWarn, "[manifest] Failed: no archive path given\n");
     return nullptr;
   }
   try {
@@ -188,17 +189,17 @@ TensorManifest *open_manifest(const char *path) {
       }
     }
     if (record_name.empty()) {
-      fprintf(stderr, "[manifest] No manifest.json in %s\n", path);
+      log_line(kLogWarn, "[manifest] No manifest.json in %s\n", path);
       return nullptr;
     }
     auto [data, size] = manifest->reader->getRecord(record_name);
     std::string text(static_cast<const char *>(data.get()), size);
     scan_manifest(text, manifest->entries);
-    fprintf(stderr, "[manifest] Loaded %zu tensor entries from %s\n",
+    log_line(kLogInfo, "[manifest] Loaded %zu tensor entries from %s\n",
             manifest->entries.size(), path);
     return manifest.release();
   } catch (const std::exception &e) {
-    fprintf(stderr, "[manifest] Failed: %s\n", exception_text(e));
+    log_line(kLogWarn, "[manifest] Failed: %s\n", exception_text(e));
     return nullptr;
   }
 }
@@ -219,19 +220,19 @@ at::Tensor tensor_in_record(TensorManifest *manifest, const std::string &name) {
   try {
     const int64_t product = shape_product(entry.shape);
     if (product < 0 || product != entry.numel) {
-      fprintf(stderr, "[manifest] Shape does not match numel %lld for %s\n",
+      log_line(kLogWarn, "[manifest] Shape does not match numel %lld for %s\n",
               static_cast<long long>(entry.numel), name.c_str());
       return {};
     }
     if (entry.offset < 0) {
-      fprintf(stderr, "[manifest] Negative offset %lld for %s\n",
+      log_line(kLogWarn, "[manifest] Negative offset %lld for %s\n",
               static_cast<long long>(entry.offset), name.c_str());
       return {};
     }
     const CachedRecord &record = read_record(manifest, "data/" + entry.storage_key);
     const int64_t floats = static_cast<int64_t>(record.size / 4);
     if (entry.numel > floats || entry.offset > floats - entry.numel) {
-      fprintf(stderr, "[manifest] Data too small for %s\n", name.c_str());
+      log_line(kLogWarn, "[manifest] Data too small for %s\n", name.c_str());
       return {};
     }
     std::shared_ptr<void> owner = record.data;
@@ -239,7 +240,7 @@ at::Tensor tensor_in_record(TensorManifest *manifest, const std::string &name) {
     return torch::from_blob(
         values, entry.shape, [owner](void *) mutable { owner.reset(); }, torch::kFloat32);
   } catch (const std::exception &e) {
-    fprintf(stderr, "[manifest] Failed to load tensor %s: %s\n", name.c_str(),
+    log_line(kLogWarn, "[manifest] Failed to load tensor %s: %s\n", name.c_str(),
             exception_text(e));
     return {};
   }

@@ -1,4 +1,5 @@
 #include "audio/mel.h"
+#include "util/log.h"
 
 #include <torch/types.h>
 
@@ -79,7 +80,7 @@ at::Tensor gpt_mel_spectrogram(const at::Tensor &audio, const at::Tensor &mel_st
   at::Tensor mel = log_mel(audio, kGptMel);
   if (mel_stats.defined() && mel_stats.numel() > 0)
     mel = mel / mel_stats.view({1, kGptMel.n_mels, 1});
-  fprintf(stderr, "[mel] GPT mel: [%ld, %ld, %ld]\n", static_cast<long>(mel.size(0)),
+  log_line(kLogDebug, "[mel] GPT mel: [%ld, %ld, %ld]\n", static_cast<long>(mel.size(0)),
           static_cast<long>(mel.size(1)), static_cast<long>(mel.size(2)));
   return mel;
 }
@@ -90,7 +91,7 @@ at::Tensor speaker_mel_spectrogram(const at::Tensor &audio) {
   // Downward, so that each y[i - 1] still holds the input sample when used.
   for (int64_t i = a.size(0) - 1; i >= 1; i--) a[i] = a[i] - kPreEmphasis * a[i - 1];
   at::Tensor mel = log_mel(y, kSpeakerMel);
-  fprintf(stderr, "[mel] Speaker mel: [%ld, %ld, %ld]\n", static_cast<long>(mel.size(0)),
+  log_line(kLogDebug, "[mel] Speaker mel: [%ld, %ld, %ld]\n", static_cast<long>(mel.size(0)),
           static_cast<long>(mel.size(1)), static_cast<long>(mel.size(2)));
   return mel;
 }

@@ -1,4 +1,5 @@
 #include "audio/wav_io.h"
+#include "util/log.h"
 
 #include <cmath>
 #include <cstdio>
@@ -107,7 +108,7 @@ int read_chunks(BoundedFile &file, const char *path, FmtRecord *data_fmt, unsign
          file.read(header, kChunkHeaderBytes)) {
     uint32_t count = get_u32(header + 4);
     if (count > file.remaining()) {
-      fprintf(stderr, "[audio_io] Chunk runs past the end of the file: %s\n", path);
+      log_line(kLogWarn, "[audio_io] Chunk runs past the end of the file: %s\n", path);
       return -1;
     }
     if (memcmp(header, "fmt ", 4) == 0) {
@@ -121,7 +122,7 @@ int read_chunks(BoundedFile &file, const char *path, FmtRecord *data_fmt, unsign
       fmt_seen = true;
     } else if (memcmp(header, "data", 4) == 0) {
       if (!supported(fmt_seen, fmt)) {
-        fprintf(stderr, "[audio_io] Unsupported format (need 16-bit PCM): %s\n", path);
+        log_line(kLogWarn, "[audio_io] Unsupported format (need 16-bit PCM): %s\n", path);
         return -1;
       }
       free(*pcm);
@@ -150,7 +151,7 @@ int read_wav(const char *path, WavData *out) {
   file.f = fopen(path, "rb");
   if (!file.f || fseeko(file.f, 0, SEEK_END) != 0 || (file.size = ftello(file.f)) < 0 ||
       fseeko(file.f, 0, SEEK_SET) != 0) {
-    fprintf(stderr, "[audio_io] Cannot open: %s\n", path);
+    log_line(kLogWarn, "[audio_io] Cannot open: %s\n", path);
     if (file.f) fclose(file.f);
     return -1;
   }
@@ -158,7 +159,7 @@ int read_wav(const char *path, WavData *out) {
   unsigned char riff[kRiffHeaderBytes];
   if (!file.read(riff, kRiffHeaderBytes) || memcmp(riff, "RIFF", 4) != 0 ||
       memcmp(riff + 8, "WAVE", 4) != 0) {
-    fprintf(stderr, "[audio_io] Not a WAV file: %s\n", path);
+    log_line(kLogWarn, "[audio_io] Not a WAV file: %s\n", path);
     fclose(file.f);
     return -1;
   }
@@ -175,7 +176,7 @@ int read_wav(const char *path, WavData *out) {
 
   int32_t count = static_cast<int32_t>(pcm_bytes / 2);
   if (!pcm || count == 0) {
-    fprintf(stderr, "[audio_io] No data chunk found: %s\n", path);
+    log_line(kLogWarn, "[audio_io] No data chunk found: %s\n", path);
     free(pcm);
     return -1;
   }
@@ -193,7 +194,7 @@ int read_wav(const char *path, WavData *out) {
   out->total_samples = count;
   out->sample_rate = static_cast<int32_t>(fmt.sample_rate);
   out->frames = count / (fmt.channels > 0 ? fmt.channels : 1);
-  fprintf(stderr, "[audio_io] Read %s: %d frames, %d Hz, %d ch\n", path, out->frames,
+  log_line(kLogInfo, "[audio_io] Read %s: %d frames, %d Hz, %d ch\n", path, out->frames,
           out->sample_rate, out->channels);
   return 0;
 }
@@ -202,12 +203,12 @@ int write_wav(const char *path, const WavData *in) {
   if (!path || !in || !in->samples || in->total_samples <= 0) return -1;
   uint64_t data_bytes = 2 * static_cast<uint64_t>(in->total_samples);
   if (data_bytes + kWavHeaderBytes - 8 > std::numeric_limits<uint32_t>::max()) {
-    fprintf(stderr, "[audio_io] Too many samples for a WAV file: %s\n", path);
+    log_line(kLogWarn, "[audio_io] Too many samples for a WAV file: %s\n", path);
     return -1;
   }
   FILE *f = fopen(path, "wb");
   if (!f) {
-    fprintf(stderr, "[audio_io] Cannot create: %s\n", path);
+    log_line(kLogWarn, "[audio_io] Cannot create: %s\n", path);
     return -1;
   }
 
@@ -239,10 +240,10 @@ int write_wav(const char *path, const WavData *in) {
   // fclose flushes the stdio buffer, so a full disk may show up only here.
   if (fclose(f) != 0) ok = false;
   if (!ok) {
-    fprintf(stderr, "[audio_io] Write failed: %s\n", path);
+    log_line(kLogWarn, "[audio_io] Write failed: %s\n", path);
     return -1;
   }
-  fprintf(stderr, "[audio_io] Wrote %s: %d frames, %d Hz, %d ch\n", path, in->frames,
+  log_line(kLogInfo, "[audio_io] Wrote %s: %d frames, %d Hz, %d ch\n", path, in->frames,
           in->sample_rate, ch);
   return 0;
 }

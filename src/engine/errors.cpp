@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 #include "vclone.h"
+#include "util/log.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -17,7 +18,7 @@ void set_last_error(const char *format, ...) {
   vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
   last_error = buffer;
-  fprintf(stderr, "[vclone] ERROR: %s\n", buffer);
+  log_line(kLogError, "[vclone] ERROR: %s\n", buffer);
 }
 
 int64_t now_ns() {

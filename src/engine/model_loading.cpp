@@ -3,6 +3,7 @@
 #include "engine/vclone_model.h"
 #include "engine/weight_binding.h"
 #include "util/exception_text.h"
+#include "util/log.h"
 
 #include <ATen/Parallel.h>
 
@@ -42,9 +43,9 @@ void read_mel_stats(TensorManifest *manifest, VcloneModel &model) {
   try {
     model.mel_stats = load_tensor(manifest, "mel_stats");
     if (model.mel_stats.defined())
-      fprintf(stderr, "[vclone] mel_stats: [%ld]\n", static_cast<long>(model.mel_stats.size(0)));
+      log_line(kLogDebug, "[vclone] mel_stats: [%ld]\n", static_cast<long>(model.mel_stats.size(0)));
   } catch (const std::exception &) {
-    fprintf(stderr, "[vclone] WARN: no mel_stats\n");
+    log_line(kLogWarn, "[vclone] WARN: no mel_stats\n");
   }
 }
 
@@ -67,16 +68,16 @@ int load_model(const char *model_path, const char *vocab_path) {
     fail_loading("Failed to load tokenizer");
     return -1;
   }
-  fprintf(stderr, "[vclone] Initializing modules...\n");
+  log_line(kLogInfo, "[vclone] Initializing modules...\n");
   construct_modules(model);
 
-  fprintf(stderr, "[vclone] Loading weights from %s...\n", model_path);
+  log_line(kLogInfo, "[vclone] Loading weights from %s...\n", model_path);
   std::unique_ptr<TensorManifest, ManifestCloser> manifest(open_manifest(model_path));
   if (!manifest) {
     fail_loading("Failed to load manifest");
     return -1;
   }
-  fprintf(stderr, "[vclone] Archive: %d tensors\n", static_cast<int>(manifest->entries.size()));
+  log_line(kLogInfo, "[vclone] Archive: %d tensors\n", static_cast<int>(manifest->entries.size()));
   read_mel_stats(manifest.get(), model);
   bind_model_weights(manifest.get(), model);
   manifest.reset();
@@ -87,7 +88,7 @@ int load_model(const char *model_path, const char *vocab_path) {
   model.speaker_encoder->eval();
   model.hifi_decoder->eval();
   model.loaded = true;
-  fprintf(stderr, "[vclone] Loaded in %.2f sec\n", (now_ns() - t0) / 1e9);
+  log_line(kLogInfo, "[vclone] Loaded in %.2f sec\n", (now_ns() - t0) / 1e9);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include "audio/wav_io.h"
 #include "engine/engine.h"
 #include "engine/vclone_model.h"
+#include "util/log.h"
 
 #include <torch/types.h>
 
@@ -169,7 +170,7 @@ float *synthesize(VcloneModel &model, const char *text, const char *ref_wav,
 
   float *samples = copy_samples(waveform, n_samples);
   if (!samples) return nullptr;
-  fprintf(stderr, "[vclone] Done: %d samples (%.2f sec audio) in %.2f sec\n", *n_samples,
+  log_line(kLogInfo, "[vclone] Done: %d samples (%.2f sec audio) in %.2f sec\n", *n_samples,
           static_cast<double>(static_cast<float>(*n_samples) / kOutputRate),
           (now_ns() - t0) / 1e9);
   return samples;

@@ -3,17 +3,21 @@
 #include "archive/manifest.h"
 #include "engine/vclone_model.h"
 #include "util/exception_text.h"
+#include "util/log.h"
 
 #include <torch/nn/module.h>
 
 #include <cstdio>
 #include <functional>
+#include <string>
 
 namespace {
 
-void print_sizes(at::IntArrayRef sizes) {
+std::string sizes_text(at::IntArrayRef sizes) {
+  std::string text;
   for (size_t i = 0; i < sizes.size(); i++)
-    fprintf(stderr, "%ld%s", static_cast<long>(sizes[i]), i + 1 < sizes.size() ? "," : "");
+    text += std::to_string(sizes[i]) + (i + 1 < sizes.size() ? "," : "");
+  return text;
 }
 
 void copy_into(at::Tensor target, const at::Tensor &values) {
@@ -63,13 +67,10 @@ int bind_tensor(TensorManifest *manifest, const std::string &key, at::Tensor tar
       copy_into(target, values);
       return 1;
     }
-    fprintf(stderr, "[vclone] Shape mismatch: %s expected [", key.c_str());
-    print_sizes(target.sizes());
-    fprintf(stderr, "] got [");
-    print_sizes(values.sizes());
-    fprintf(stderr, "]\n");
+    log_line(kLogWarn, "[vclone] Shape mismatch: %s expected [%s] got [%s]", key.c_str(),
+             sizes_text(target.sizes()).c_str(), sizes_text(values.sizes()).c_str());
   } catch (const std::exception &e) {
-    fprintf(stderr, "[vclone] Failed to bind %s: %s\n", key.c_str(), exception_text(e));
+    log_line(kLogWarn, "[vclone] Failed to bind %s: %s\n", key.c_str(), exception_text(e));
   }
   return 0;
 }
@@ -87,9 +88,9 @@ int fold_weight_norm(TensorManifest *manifest, const std::string &base, at::Tens
       copy_into(target, weight);
       return 1;
     }
-    fprintf(stderr, "[vclone] weight_norm shape mismatch for %s\n", base.c_str());
+    log_line(kLogWarn, "[vclone] weight_norm shape mismatch for %s\n", base.c_str());
   } catch (const std::exception &e) {
-    fprintf(stderr, "[vclone] weight_norm fold failed for %s: %s\n", base.c_str(),
+    log_line(kLogWarn, "[vclone] weight_norm fold failed for %s: %s\n", base.c_str(),
             exception_text(e));
   }
   return 0;
@@ -122,22 +123,22 @@ void bind_model_weights(TensorManifest *manifest, VcloneModel &model) {
   int total = static_cast<int>(model.conditioning_encoder->parameters().size());
   int count = bind_parameters(manifest, *model.conditioning_encoder,
                               prefixed("gpt.conditioning_encoder."), never);
-  fprintf(stderr, "[vclone] ConditioningEncoder: %d/%d weights\n", count, total);
+  log_line(kLogDebug, "[vclone] ConditioningEncoder: %d/%d weights\n", count, total);
 
   total = static_cast<int>(model.conditioning_perceiver->parameters().size());
   count = bind_parameters(manifest, *model.conditioning_perceiver,
                           prefixed("gpt.conditioning_perceiver."), never);
-  fprintf(stderr, "[vclone] PerceiverResampler: %d/%d weights\n", count, total);
+  log_line(kLogDebug, "[vclone] PerceiverResampler: %d/%d weights\n", count, total);
 
   total = static_cast<int>(model.gpt_decoder->parameters().size());
   count = bind_parameters(manifest, *model.gpt_decoder, gpt_archive_key, gpt_key_is_transposed);
-  fprintf(stderr, "[vclone] GPTDecoder: %d/%d weights\n", count, total);
+  log_line(kLogDebug, "[vclone] GPTDecoder: %d/%d weights\n", count, total);
 
   const std::string speaker_prefix = "hifigan_decoder.speaker_encoder.";
   count = bind_parameters(manifest, *model.speaker_encoder, prefixed(speaker_prefix), never);
   for (auto &item : model.speaker_encoder->named_buffers(true))
     bind_tensor(manifest, speaker_prefix + dotted(item.key()), item.value(), false);
-  fprintf(stderr, "[vclone] SpeakerEncoder: %d weights loaded\n", count);
+  log_line(kLogDebug, "[vclone] SpeakerEncoder: %d weights loaded\n", count);
 
   total = static_cast<int>(model.hifi_decoder->parameters().size());
   count = 0;
@@ -149,5 +150,5 @@ void bind_model_weights(TensorManifest *manifest, VcloneModel &model) {
       bound = fold_weight_norm(manifest, "hifigan_decoder." + name.substr(0, weight), item.value());
     count += bound;
   }
-  fprintf(stderr, "[vclone] HifiDecoder: %d/%d weights\n", count, total);
+  log_line(kLogDebug, "[vclone] HifiDecoder: %d/%d weights\n", count, total);
 }

@@ -2,6 +2,7 @@
 // "[SPACE]", then look up bracketed special tokens whole and merge the plain
 // segments between them.
 #include "tokenizer/bpe_tokenizer.h"
+#include "util/log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -138,7 +139,7 @@ std::vector<int32_t> encode(const BpeTokenizer &tokenizer, const std::string &te
     p = r;
   }
 
-  fprintf(stderr, "[tokenizer] Encoded '%s' (%s) → %d tokens\n", text.c_str(), language.c_str(),
+  log_line(kLogInfo, "[tokenizer] Encoded '%s' (%s) → %d tokens\n", text.c_str(), language.c_str(),
           static_cast<int>(ids.size()));
   return ids;
 }

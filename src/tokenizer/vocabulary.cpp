@@ -3,6 +3,7 @@
 // read by two forward scans. No escape sequence is decoded; a string is the
 // raw bytes up to the next double quote.
 #include "tokenizer/bpe_tokenizer.h"
+#include "util/log.h"
 
 #include <cstdio>
 #include <fstream>
@@ -46,10 +47,10 @@ bool read_id(const std::string &text, size_t i, const std::string &key, int32_t 
     *id = std::stoi(text.substr(i, end - i));
     return true;
   } catch (const std::invalid_argument &e) {
-    fprintf(stderr, "[tokenizer] Failed to parse vocab: id of '%s' is not a number (%s)\n",
+    log_line(kLogWarn, "[tokenizer] Failed to parse vocab: id of '%s' is not a number (%s)\n",
             key.c_str(), e.what());
   } catch (const std::out_of_range &e) {
-    fprintf(stderr, "[tokenizer] Failed to parse vocab: id of '%s' is out of range (%s)\n",
+    log_line(kLogWarn, "[tokenizer] Failed to parse vocab: id of '%s' is out of range (%s)\n",
             key.c_str(), e.what());
   }
   return false;
@@ -136,18 +137,18 @@ int load_vocabulary(BpeTokenizer *tokenizer, const char *path) {
   clear_tokenizer(tokenizer);
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    fprintf(stderr, "[tokenizer] Cannot open: %s\n", path);
+    log_line(kLogWarn, "[tokenizer] Cannot open: %s\n", path);
     return -1;
   }
   const std::string text = read_all(in);
 
   SectionResult vocab_result = parse_vocab(text, tokenizer->vocab);
   if (vocab_result != SectionResult::ok) {
-    if (vocab_result == SectionResult::not_found) fprintf(stderr, "[tokenizer] Failed to parse vocab\n");
+    if (vocab_result == SectionResult::not_found) log_line(kLogWarn, "[tokenizer] Failed to parse vocab\n");
     return -1;
   }
   if (parse_merges(text, tokenizer->merges) != SectionResult::ok) {
-    fprintf(stderr, "[tokenizer] Failed to parse merges\n");
+    log_line(kLogWarn, "[tokenizer] Failed to parse merges\n");
     return -1;
   }
 
@@ -157,7 +158,7 @@ int load_vocabulary(BpeTokenizer *tokenizer, const char *path) {
     const auto &[left, right] = tokenizer->merges[r];
     tokenizer->merge_ranks[left + " " + right] = static_cast<int32_t>(r);
   }
-  fprintf(stderr, "[tokenizer] Loaded %d vocab entries, %d merges from %s\n",
+  log_line(kLogInfo, "[tokenizer] Loaded %d vocab entries, %d merges from %s\n",
           static_cast<int>(tokenizer->vocab.size()), static_cast<int>(tokenizer->merges.size()), path);
   return 0;
 }

@@ -1,4 +1,5 @@
 #include "models/conditioning/conditioning_encoder.h"
+#include "util/log.h"
 
 #include <ATen/ops/matmul.h>
 #include <ATen/ops/softmax.h>
@@ -51,7 +52,7 @@ ConditioningEncoderImpl::ConditioningEncoderImpl(int mel_bands, int width, int h
 at::Tensor ConditioningEncoderImpl::forward(at::Tensor mel) {
   at::Tensor x = init(mel);
   for (auto &block : blocks_) x = block(x);
-  fprintf(stderr, "[conditioning] CondEncoder output: [%ld, %ld, %ld]\n",
+  log_line(kLogDebug, "[conditioning] CondEncoder output: [%ld, %ld, %ld]\n",
           static_cast<long>(x.size(0)), static_cast<long>(x.size(1)), static_cast<long>(x.size(2)));
   return x;
 }

@@ -1,4 +1,5 @@
 #include "models/conditioning/perceiver_resampler.h"
+#include "util/log.h"
 
 #include <ATen/ops/cat.h>
 #include <ATen/ops/gelu.h>
@@ -84,7 +85,7 @@ at::Tensor PerceiverResamplerImpl::forward(at::Tensor context) {
     lat = lat + ff_out_[i](gated);
   }
   lat = norm(lat).permute({0, 2, 1});
-  fprintf(stderr, "[conditioning] PerceiverResampler output: [%ld, %ld, %ld]\n",
+  log_line(kLogDebug, "[conditioning] PerceiverResampler output: [%ld, %ld, %ld]\n",
           static_cast<long>(lat.size(0)), static_cast<long>(lat.size(1)),
           static_cast<long>(lat.size(2)));
   return lat;

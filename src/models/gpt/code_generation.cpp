@@ -1,6 +1,7 @@
 #include "models/gpt/gpt_decoder.h"
 
 #include "models/gpt/fused_decode_step.h"
+#include "util/log.h"
 
 #include <ATen/Parallel.h>
 #include <c10/core/GradMode.h>
@@ -43,7 +44,7 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
   for (int i = 1; i < limit; i++) {
     if (history.back() == kAudioStop) break;
     draw(step_logits(embed_audio_token(history.back(), i)));
-    if (i % 50 == 0) fprintf(stderr, "[gpt] Generated %d/%d tokens...\n", i, limit);
+    if (i % 50 == 0) log_line(kLogDebug, "[gpt] Generated %d/%d tokens...\n", i, limit);
   }
   if (!history.empty() && history.back() == kAudioStop) history.pop_back();
 
@@ -51,7 +52,7 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
   at::Tensor codes = torch::zeros({1, count}, torch::kInt64);
   int64_t *out = codes.data_ptr<int64_t>();
   for (int64_t j = 0; j < count; j++) out[j] = history[j];
-  fprintf(stderr, "[gpt] Pass 1: %d audio tokens\n", static_cast<int>(count));
+  log_line(kLogDebug, "[gpt] Pass 1: %d audio tokens\n", static_cast<int>(count));
   return codes;
 }
 
@@ -74,7 +75,7 @@ at::Tensor GPTDecoderImpl::compute_latents(at::Tensor cond_latents, at::Tensor t
   // stop token are dropped.
   const int64_t n = h.size(1);
   at::Tensor latents = h.slice(1, text_length, n - 5);
-  fprintf(stderr, "[gpt] Pass 2: latents [%ld, %ld, %ld]\n", static_cast<long>(latents.size(0)),
+  log_line(kLogDebug, "[gpt] Pass 2: latents [%ld, %ld, %ld]\n", static_cast<long>(latents.size(0)),
           static_cast<long>(latents.size(1)), static_cast<long>(latents.size(2)));
   return latents;
 }

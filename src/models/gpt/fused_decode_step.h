@@ -31,6 +31,10 @@ class FusedDecodeStep {
   // entries by it. The logits' storage is reused by the next call.
   at::Tensor step(const at::Tensor &x, KvCache &cache);
 
+  // final_norm(gpt_ln_f(h)) of the position the last step() ran, 1024 floats:
+  // the latent that position contributes. Overwritten by the next step().
+  const float *final_state() const { return normed_.data(); }
+
  private:
   struct LayerParams {
     const float *ln_1_weight, *ln_1_bias, *ln_2_weight, *ln_2_bias;

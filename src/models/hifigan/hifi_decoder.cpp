@@ -1,4 +1,5 @@
 #include "models/hifigan/hifi_decoder.h"
+#include "util/log.h"
 
 #include <torch/nn/functional/upsampling.h>
 
@@ -43,11 +44,11 @@ HifiDecoderImpl::HifiDecoderImpl() {
 
 at::Tensor HifiDecoderImpl::forward(at::Tensor latents, at::Tensor g) {
   at::Tensor z = stretch_latents(std::move(latents));
-  fprintf(stderr, "[hifigan] Input to generator: [%ld, %ld, %ld], spk: [%ld, %ld, %ld]\n",
+  log_line(kLogDebug, "[hifigan] Input to generator: [%ld, %ld, %ld], spk: [%ld, %ld, %ld]\n",
           static_cast<long>(z.size(0)), static_cast<long>(z.size(1)), static_cast<long>(z.size(2)),
           static_cast<long>(g.size(0)), static_cast<long>(g.size(1)), static_cast<long>(g.size(2)));
   at::Tensor o = waveform_decoder->forward(std::move(z), std::move(g));
-  fprintf(stderr, "[hifigan] Output waveform: [%ld, %ld, %ld] at 24kHz\n", static_cast<long>(o.size(0)),
+  log_line(kLogDebug, "[hifigan] Output waveform: [%ld, %ld, %ld] at 24kHz\n", static_cast<long>(o.size(0)),
           static_cast<long>(o.size(1)), static_cast<long>(o.size(2)));
   return o;
 }

@@ -1,4 +1,5 @@
 #include "models/speaker_encoder/speaker_encoder.h"
+#include "util/log.h"
 
 #include <ATen/ops/cat.h>
 #include <ATen/ops/relu.h>
@@ -112,12 +113,12 @@ at::Tensor SpeakerEncoderImpl::forward(at::Tensor mel) {
   const int C = static_cast<int>(x.size(1));
   const int H = static_cast<int>(x.size(2));
   const int W = static_cast<int>(x.size(3));
-  fprintf(stderr, "[speaker_encoder] After ResNet: [%d, %d, %d, %d]\n", B, C, H, W);
+  log_line(kLogDebug, "[speaker_encoder] After ResNet: [%d, %d, %d, %d]\n", B, C, H, W);
 
   at::Tensor e = fc(pool(x.reshape({B, C * H, W})));
   namespace F = torch::nn::functional;
   e = F::normalize(e, F::NormalizeFuncOptions().dim(-1));
-  fprintf(stderr, "[speaker_encoder] Output: [%ld, %ld]\n", static_cast<long>(e.size(0)),
+  log_line(kLogDebug, "[speaker_encoder] Output: [%ld, %ld]\n", static_cast<long>(e.size(0)),
           static_cast<long>(e.size(1)));
   return e;
 }
