@@ -1,0 +1,25 @@
+// `vclone serve`: the options of the subcommand and the server's main loop.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+struct ServeOptions {
+  std::string model_path;
+  std::string vocab_path;
+  std::string voices_dir;
+  std::string host = "127.0.0.1";
+  int port = 8080;
+  std::string precision = "f32";
+  int threads = 0;
+  std::string api_key_file;
+  int max_queue = 8;
+};
+
+// Declares the subcommand's options on `serve` (made by the caller with
+// app.add_subcommand("serve", ...)).
+void add_serve_options(CLI::App &serve, ServeOptions &options);
+
+// Loads the model and serves until SIGTERM or SIGINT. Returns the exit code.
+int run_serve(const ServeOptions &options);
