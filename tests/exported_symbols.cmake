@@ -15,7 +15,7 @@ list(SORT names)
 
 # Every function the header declares: a name followed by "(" on a VCLONE_API line.
 file(READ ${HEADER} header)
-string(REGEX MATCHALL "VCLONE_API[^(;]*[ *]([a-z_]+)\\(" declarations "${header}")
+string(REGEX MATCHALL "\nVCLONE_API[^(;]*[ *]([a-z_]+)\\(" declarations "${header}")
 set(expected)
 foreach(declaration ${declarations})
   string(REGEX REPLACE ".*[ *]([a-z_]+)\\($" "\\1" name "${declaration}")

@@ -7,6 +7,7 @@
 #include "util/exception_text.h"
 #include "vclone.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,8 +30,16 @@ bool output_writable(const char *out_path) {
   const std::string path = out_path;
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  if (access(folder.c_str(), W_OK | X_OK) != 0) {
-    set_last_error("Cannot write %s: folder %s: %s", out_path, folder.c_str(), strerror(errno));
+  struct stat info {};
+  int reason = 0;
+  if (stat(folder.c_str(), &info) != 0)
+    reason = errno;
+  else if (!S_ISDIR(info.st_mode))
+    reason = ENOTDIR;
+  else if (access(folder.c_str(), W_OK | X_OK) != 0)
+    reason = errno;
+  if (reason != 0) {
+    set_last_error("Cannot write %s: folder %s: %s", out_path, folder.c_str(), strerror(reason));
     return false;
   }
   if (access(out_path, F_OK) == 0 && access(out_path, W_OK) != 0) {

@@ -115,20 +115,19 @@ std::vector<std::string> cut_after(const std::string &text, Predicate cut_here) 
 std::vector<std::string> cut_characters(const std::string &text, size_t max_chars) {
   const std::vector<Char> chars = decode(text);
   std::vector<std::string> parts;
-  size_t begin = 0, count = 0, last_break = 0;
+  size_t begin = 0, last_break = 0;
   utf8proc_int32_t state = 0;
   for (size_t i = 0; i < chars.size(); i++) {
     const bool boundary = i == 0 || chars[i].code < 0 || chars[i - 1].code < 0 ||
                           utf8proc_grapheme_break_stateful(chars[i - 1].code, chars[i].code, &state);
     if (boundary) last_break = i;
-    if (count >= max_chars && boundary) {
-      parts.push_back(text.substr(chars[begin].begin, chars[i].begin - chars[begin].begin));
-      begin = i;
-      count = 0;
-    }
-    count++;
+    if (i - begin < max_chars) continue;
+    // Character i would overflow the part: end it at the last boundary, or
+    // here when one cluster alone is longer than the budget.
+    const size_t cut = last_break > begin ? last_break : i;
+    parts.push_back(text.substr(chars[begin].begin, chars[cut].begin - chars[begin].begin));
+    begin = cut;
   }
-  (void)last_break;
   if (begin < chars.size()) parts.push_back(text.substr(chars[begin].begin));
   return parts;
 }

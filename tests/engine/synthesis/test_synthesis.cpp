@@ -191,13 +191,26 @@ TEST(Synthesis, WritesMono16BitWav) {
   EXPECT_EQ(le16(bytes, 34), 16);      // bits per sample
   EXPECT_EQ(le32(bytes, 40), 2u * samples);
 
-  // A failed write after a whole synthesis returns -1 and records nothing new.
-  set_last_error("marker");
-  torch::manual_seed(5);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(vclone_tts_to_file("File output.", models->reference.c_str(), "en", nullptr, 60.0f), -1);
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(last_error(), "marker");
+  // An output that cannot be written fails before any synthesis, with a
+  // message of its own that names the path and the reason.
+  struct Case {
+    const char *name;
+    const char *path;
+    const char *message;
+  } unwritable[] = {
+      {"no path", nullptr, "No output path given"},
+      {"missing folder", "/nonexistent-folder/out.wav", "No such file or directory"},
+      {"folder is a file", "/dev/null/out.wav", "Not a directory"},
+  };
+  for (const Case &c : unwritable) {
+    set_last_error("marker");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vclone_tts_to_file("File output.", models->reference.c_str(), "en", c.path, 60.0f),
+              -1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(last_error().find(c.message), std::string::npos) << c.name << ": " << last_error();
+    EXPECT_EQ(log.find("[gpt]"), std::string::npos) << c.name << ": synthesised first";
+  }
 }
 
 TEST(Synthesis, FailuresLeaveTheEngineUsable) {
@@ -241,14 +254,15 @@ TEST(Synthesis, LoadFailuresAndReload) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(vclone_load(models->plain.c_str(), missing_vocab.c_str()), -1);
   std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(last_error(), "Failed to load tokenizer");
+  EXPECT_EQ(last_error().rfind("Failed to load tokenizer: " + missing_vocab, 0), 0u) << last_error();
   EXPECT_NE(log.find("[tokenizer] Cannot open: " + missing_vocab), std::string::npos) << log;
   EXPECT_EQ(current_model, nullptr);
 
   testing::internal::CaptureStderr();
   EXPECT_EQ(vclone_load(models->reference.c_str(), models->vocab.c_str()), -1);
   log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(last_error(), "Failed to load manifest");
+  EXPECT_EQ(last_error().rfind("Failed to load manifest: " + models->reference, 0), 0u)
+      << last_error();
   EXPECT_NE(log.find("[vclone] Loading weights from " + models->reference + "..."), std::string::npos);
   EXPECT_EQ(current_model, nullptr);
 
