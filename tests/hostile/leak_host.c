@@ -1,6 +1,7 @@
 /* A host that uses the library the way a long-running program would: load,
  * speak, fail in every way a host can make a call fail, unload, load again,
- * speak, unload. It uses only the public header. The sanitizer build runs it
+ * speak, unload; then the same with a model handle and voices, four threads
+ * speaking on one model at once. It uses only the public header. The sanitizer build runs it
  * under LeakSanitizer, which fails the process if anything the library
  * allocated is left unreachable.
  *
@@ -8,6 +9,7 @@
 #include "vclone.h"
 
 #include <math.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -115,6 +117,77 @@ static void failing_loads(const char *dir, const char *model, const char *vocab,
   CHECK(vclone_load(NULL, vocab) == -1, "null archive path fails");
 }
 
+struct SpeakJob {
+  vclone_model *model;
+  const vclone_voice *voice;
+  int32_t samples;
+};
+
+static void *speak_on_handle(void *argument) {
+  struct SpeakJob *job = argument;
+  vclone_options options = vclone_default_options();
+  options.max_codes = 8;
+  options.seed = 3;
+  float *audio = vclone_speak(job->model, "Four at once.", "en", job->voice, &options, &job->samples);
+  free(audio);
+  return NULL;
+}
+
+static int stop_at_once(const float *samples, int n, void *user_data) {
+  (void)samples;
+  (void)n;
+  ++*(int *)user_data;
+  return 1;
+}
+
+/* The handle interface: voices made, saved, loaded and refused; four threads
+ * speaking on one model at once (the model serialises them); a stream that
+ * its callback stops; options out of range. */
+static void handle_calls(const char *dir, const char *model_path, const char *vocab,
+                         const char *reference) {
+  char voice_path[4200], missing[4200];
+  snprintf(voice_path, sizeof voice_path, "%s/voice.vcv", dir);
+  snprintf(missing, sizeof missing, "%s/missing.vcv", dir);
+  vclone_model *model = vclone_model_load(model_path, vocab, NULL);
+  CHECK(model != NULL, "handle load");
+  if (!model) return;
+  vclone_voice *made = vclone_voice_from_wav(model, reference);
+  CHECK(made != NULL, "voice from a reference");
+  CHECK(vclone_voice_save(made, voice_path) == 0, "voice saved");
+  vclone_voice *voice = vclone_voice_load(voice_path);
+  CHECK(voice != NULL, "voice loaded");
+  vclone_voice_free(made);
+  CHECK(vclone_voice_load(missing) == NULL, "missing voice file refused");
+  CHECK(vclone_voice_load(model_path) == NULL, "weight archive refused as a voice");
+  CHECK(vclone_voice_from_wav(model, missing) == NULL, "missing reference refused");
+
+  pthread_t threads[4];
+  struct SpeakJob jobs[4];
+  for (int i = 0; i < 4; i++) {
+    jobs[i] = (struct SpeakJob){model, voice, 0};
+    pthread_create(&threads[i], NULL, speak_on_handle, &jobs[i]);
+  }
+  for (int i = 0; i < 4; i++) pthread_join(threads[i], NULL);
+  for (int i = 0; i < 4; i++) CHECK(jobs[i].samples > 0 && jobs[i].samples == jobs[0].samples,
+                                    "four threads speak the same seeded result");
+
+  vclone_options options = vclone_default_options();
+  options.max_codes = 30;
+  int calls = 0;
+  CHECK(vclone_speak_stream(model, "Stop me.", "en", voice, &options, stop_at_once, &calls) == 1 &&
+            calls == 1,
+        "a stream stopped by its callback");
+  options.top_p = 2.0f;
+  int32_t n = 0;
+  CHECK(vclone_speak(model, "Hi.", "en", voice, &options, &n) == NULL, "out-of-range option");
+  CHECK(vclone_speak(model, "Hi.", "xx", voice, NULL, &n) == NULL, "unknown language");
+  char *languages = vclone_vocab_languages(vocab);
+  CHECK(languages != NULL && strncmp(languages, "en", 2) == 0, "vocabulary languages");
+  free(languages);
+  vclone_voice_free(voice);
+  vclone_model_free(model);
+}
+
 int main(int argc, char **argv) {
   char dir[4096];
   int made_dir = argc < 2;
@@ -154,6 +227,8 @@ int main(int argc, char **argv) {
   CHECK(vclone_load(model, vocab) == 0, "second load");
   speak(reference, "synthesis after reloading");
   vclone_unload();
+
+  handle_calls(dir, model, vocab, reference);
 
   if (made_dir) {
     snprintf(command, sizeof command, "rm -rf '%s'", dir);
