@@ -14,10 +14,13 @@ struct BpeTokenizer {
   std::unordered_map<std::string, int32_t> merge_ranks;
 };
 
-// Fills the three tables from the file. 0 on success, -1 on failure with a
-// "[tokenizer]" line (null tokenizer or path: -1 without a message). Tables
-// already present are replaced; after a failure they may be partly filled.
-int load_vocabulary(BpeTokenizer *tokenizer, const char *path);
+// Fills the three tables from a JSON vocabulary file: ids from the
+// "model"."vocab" object, rules from the "model"."merges" list, each written
+// "left right" (split at the first space) or ["left", "right"]. Returns 0, or
+// -1 with the tables empty and the reason, naming the file (strerror, or the
+// JSON parser's message and position, or the entry at fault), in *error; when
+// error is null the reason is logged. Tables already present are replaced.
+int load_vocabulary(BpeTokenizer *tokenizer, const char *path, std::string *error = nullptr);
 
 // Empties the three tables.
 void clear_tokenizer(BpeTokenizer *tokenizer);
