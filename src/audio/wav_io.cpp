@@ -106,9 +106,14 @@ sf_count_t frame_limit(const SF_INFO &info, double max_seconds) {
   return limit;
 }
 
-std::string too_long(const char *path, const SF_INFO &info, sf_count_t frames, double max_seconds) {
+// frames is the header's count, or, when decoding passed the limit, one
+// frame more than the limit: then the true length is unknown.
+std::string too_long(const char *path, const SF_INFO &info, sf_count_t frames, double max_seconds,
+                     bool decoded) {
   char text[128];
-  if (max_seconds > 0)
+  if (max_seconds > 0 && decoded)
+    snprintf(text, sizeof text, " lasts more than %g s, the most a reference may last", max_seconds);
+  else if (max_seconds > 0)
     snprintf(text, sizeof text, " lasts %.1f s; a reference may last at most %g s",
              static_cast<double>(frames) / info.samplerate, max_seconds);
   else
@@ -166,7 +171,7 @@ int read_audio_file(const char *path, WavData *out, double max_seconds, std::str
   const sf_count_t limit = frame_limit(info, max_seconds);
   // Unknown lengths (a pipe) read as SF_COUNT_MAX and are judged while decoding.
   if (info.frames > limit && info.frames != SF_COUNT_MAX)
-    return fail(error, too_long(path, info, info.frames, max_seconds));
+    return fail(error, too_long(path, info, info.frames, max_seconds, false));
 
   sf_count_t frames = 0;
   float *samples = decode_frames(sound.file, info, limit, &frames);
@@ -175,7 +180,7 @@ int read_audio_file(const char *path, WavData *out, double max_seconds, std::str
   if (sf_error(sound.file) != SF_ERR_NO_ERROR)
     problem = std::string("cannot decode ") + path + ": " + sf_strerror(sound.file);
   else if (frames > limit)
-    problem = too_long(path, info, frames, max_seconds);
+    problem = too_long(path, info, frames, max_seconds, true);
   else if (frames == 0)
     problem = std::string(path) + " holds no samples";
   else if (!all_finite(samples, frames * info.channels))

@@ -282,7 +282,8 @@ TEST(ReadAudioFile, SixteenBitWavLayouts) {
 
 // A FLAC file whose header claims an hour of audio but holds 100 ms: only
 // the header can say it is too long, so a refusal shows that the length is
-// judged before anything is decoded or allocated for it.
+// judged before anything is decoded or allocated for it. A header that does
+// not know the length is judged while decoding.
 TEST(ReadAudioFile, LengthLimit) {
   fixture::TempDir dir;
   std::string flac = dir.file("claims_an_hour.flac");
@@ -293,6 +294,11 @@ TEST(ReadAudioFile, LengthLimit) {
   bytes[21] = static_cast<char>((bytes[21] & 0xf0) | ((hour >> 32) & 0x0f));
   for (int i = 0; i < 4; i++) bytes[22 + i] = static_cast<char>(hour >> (24 - 8 * i));
   fixture::write_file(flac, bytes);
+  // A total of 0 says "unknown": only decoding can tell.
+  std::string unknown = dir.file("unknown_length.flac");
+  bytes[21] = static_cast<char>(bytes[21] & 0xf0);
+  for (int i = 0; i < 4; i++) bytes[22 + i] = 0;
+  fixture::write_file(unknown, bytes);
 
   std::string wav = dir.file("ten_seconds.wav");
   write_recording(wav, {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, std::vector<int32_t>(80000), {}});
@@ -306,6 +312,9 @@ TEST(ReadAudioFile, LengthLimit) {
   } cases[] = {
       {"header past the limit", flac, 600, 0, flac + " lasts 3600.0 s; a reference may last at most 600 s"},
       {"no limit: what the file holds", flac, 0, 4800, ""},
+      {"unknown length past the limit", unknown, 0.05, 0,
+       unknown + " lasts more than 0.05 s, the most a reference may last"},
+      {"unknown length within the limit", unknown, 0.1, 4800, ""},
       {"ten seconds, five allowed", wav, 5, 0, wav + " lasts 10.0 s; a reference may last at most 5 s"},
       {"ten seconds, ten allowed", wav, 10, 80000, ""},
       {"ten seconds, no limit", wav, -1, 80000, ""},
