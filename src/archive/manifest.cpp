@@ -7,9 +7,13 @@
 #include <caffe2/serialize/inline_container.h>
 #include <torch/types.h>
 
-#include <cctype>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+#include <sys/stat.h>
 
 using caffe2::serialize::PyTorchStreamReader;
 
@@ -18,82 +22,68 @@ TensorManifest::~TensorManifest() = default;
 
 namespace {
 
-std::string quoted(const char *key) { return std::string("\"") + key + "\""; }
+using Json = nlohmann::json;
 
-std::string read_string_field(const std::string &entry, const char *key) {
-  size_t k = entry.find(quoted(key));
-  if (k == std::string::npos) return "";
-  size_t colon = entry.find(':', k);
-  if (colon == std::string::npos) return "";
-  size_t open = entry.find('"', colon + 1);
-  if (open == std::string::npos) return "";
-  size_t close = entry.find('"', open + 1);
-  if (close == std::string::npos) return entry.substr(open + 1);
-  return entry.substr(open + 1, close - open - 1);
-}
-
-int64_t read_integer_field(const std::string &entry, const char *key) {
-  size_t k = entry.find(quoted(key));
-  if (k == std::string::npos) return 0;
-  size_t colon = entry.find(':', k);
-  if (colon == std::string::npos) return 0;
-  size_t i = colon + 1;
-  while (i < entry.size() && (entry[i] == ' ' || entry[i] == '\t')) i++;
-  return std::stoll(entry.substr(i));
-}
-
-std::vector<int64_t> read_array_field(const std::string &entry, const char *key) {
-  std::vector<int64_t> values;
-  size_t k = entry.find(quoted(key));
-  if (k == std::string::npos) return values;
-  size_t open = entry.find('[', k);
-  if (open == std::string::npos) return values;
-  size_t close = entry.find(']', open);
-  if (close == std::string::npos) return values;
-  std::string body = entry.substr(open + 1, close - open - 1);
-  size_t start = 0;
-  while (start <= body.size()) {
-    size_t comma = body.find(',', start);
-    if (comma == std::string::npos) comma = body.size();
-    std::string piece = body.substr(start, comma - start);
-    size_t digit = piece.find_first_of("0123456789-");
-    if (digit != std::string::npos) values.push_back(std::stoll(piece.substr(digit)));
-    start = comma + 1;
+// The value as a 64-bit signed integer; false for anything else (a float, a
+// string, an unsigned value beyond int64).
+bool as_int64(const Json &value, int64_t *out) {
+  if (value.is_number_unsigned()) {
+    uint64_t u = value.get<uint64_t>();
+    if (u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return false;
+    *out = static_cast<int64_t>(u);
+    return true;
   }
-  return values;
-}
-
-bool only_space_between(const std::string &text, size_t from, size_t to) {
-  for (size_t i = from + 1; i < to; i++)
-    if (!std::isspace(static_cast<unsigned char>(text[i]))) return false;
+  if (!value.is_number_integer()) return false;
+  *out = value.get<int64_t>();
   return true;
 }
 
-// The first position of one character at or after a search start. Starts
-// never decrease during a scan, so a found position is reused until a start
-// passes it: a text of many "name": value pairs before one late brace would
-// otherwise be searched to that brace once per pair.
-class NextChar {
- public:
-  explicit NextChar(char c) : c_(c) {}
-  size_t find(const std::string &text, size_t from) {
-    if (!searched_ || (at_ != std::string::npos && at_ < from)) {
-      at_ = text.find(c_, from);
-      searched_ = true;
-    }
-    return at_;
+bool as_int64_list(const Json &value, std::vector<int64_t> *out) {
+  if (!value.is_array()) return false;
+  out->clear();
+  for (const Json &item : value) {
+    int64_t v = 0;
+    if (!as_int64(item, &v)) return false;
+    out->push_back(v);
   }
+  return true;
+}
 
- private:
-  char c_;
-  bool searched_ = false;
-  size_t at_ = std::string::npos;
-};
-
-bool names_a_field(const std::string &name) {
-  return name.find("storage_key") != std::string::npos ||
-         name.find("offset") != std::string::npos ||
-         name.find("shape") != std::string::npos;
+// One tensor entry; false with the reason when a field has the wrong type.
+bool read_entry(const Json &object, ManifestEntry *entry, std::string *reason) {
+  const Json &key = object.at("storage_key");
+  if (!key.is_string()) {
+    *reason = "storage_key is not a string";
+    return false;
+  }
+  entry->storage_key = key.get<std::string>();
+  struct IntField {
+    const char *key;
+    int64_t *value;
+    bool required;
+  } ints[] = {{"offset", &entry->offset, false}, {"numel", &entry->numel, true}};
+  for (const IntField &field : ints) {
+    auto found = object.find(field.key);
+    if (found == object.end() && !field.required) continue;
+    if (found == object.end() || !as_int64(*found, field.value)) {
+      *reason = std::string(field.key) + " is not a 64-bit integer";
+      return false;
+    }
+  }
+  struct ListField {
+    const char *key;
+    std::vector<int64_t> *value;
+    bool required;
+  } lists[] = {{"shape", &entry->shape, true}, {"stride", &entry->stride, false}};
+  for (const ListField &field : lists) {
+    auto found = object.find(field.key);
+    if (found == object.end() && !field.required) continue;
+    if (found == object.end() || !as_int64_list(*found, field.value)) {
+      *reason = std::string(field.key) + " is not a list of 64-bit integers";
+      return false;
+    }
+  }
+  return true;
 }
 
 // Element count of a shape, or -1 when a size is negative or the sizes
@@ -133,75 +123,92 @@ const CachedRecord &read_record(TensorManifest *manifest, const std::string &nam
 
 }  // namespace
 
-void scan_manifest(const std::string &text,
-                   std::unordered_map<std::string, ManifestEntry> &entries) {
-  NextChar next_colon(':'), next_brace('{');
-  // Names between one colon and its brace share the gap test's answer.
-  size_t tested_colon = std::string::npos;
-  bool gap_is_space = false;
-  size_t p = 0;
-  for (;;) {
-    size_t q1 = text.find('"', p);
-    if (q1 == std::string::npos) break;
-    size_t q2 = text.find('"', q1 + 1);
-    if (q2 == std::string::npos) break;
-    std::string name = text.substr(q1 + 1, q2 - q1 - 1);
-    size_t colon = next_colon.find(text, q2);
-    if (colon == std::string::npos) break;
-    size_t brace = next_brace.find(text, colon);
-    if (brace == std::string::npos) break;
-    if (colon != tested_colon) {
-      gap_is_space = only_space_between(text, colon, brace);
-      tested_colon = colon;
-    }
-    if (!gap_is_space || names_a_field(name)) {
-      p = q2 + 1;
-      continue;
-    }
-    size_t end = text.find('}', brace);
-    if (end == std::string::npos) break;
-    std::string body = text.substr(brace, end - brace + 1);
-    ManifestEntry entry;
-    entry.storage_key = read_string_field(body, "storage_key");
-    entry.offset = read_integer_field(body, "offset");
-    entry.shape = read_array_field(body, "shape");
-    entry.stride = read_array_field(body, "stride");
-    entry.numel = read_integer_field(body, "numel");
-    entries[name] = std::move(entry);
-    p = end + 1;
+bool parse_manifest(const std::string &text,
+                    std::unordered_map<std::string, ManifestEntry> &entries, std::string *error) {
+  Json root;
+  try {
+    root = Json::parse(text);
+  } catch (const Json::exception &e) {
+    if (error) *error = e.what();
+    return false;
   }
+  if (!root.is_object()) {
+    if (error) *error = "the manifest is not a JSON object";
+    return false;
+  }
+  for (const auto &[name, value] : root.items()) {
+    // Members that are not tensor entries (a format number, metadata) are
+    // not this reader's business.
+    if (!value.is_object() || !value.contains("storage_key")) continue;
+    ManifestEntry entry;
+    std::string reason;
+    if (!read_entry(value, &entry, &reason)) {
+      if (error) *error = "entry '" + name + "': " + reason;
+      return false;
+    }
+    entries[name] = std::move(entry);
+  }
+  return true;
 }
 
-TensorManifest *open_manifest(const char *path) {
-  if (!path) {
-    log_line(kLogWarn, "[manifest] Failed: no archive path given\n");
-    return nullptr;
-  }
+namespace {
+
+// The reason is kept for a caller that asked for it, else logged.
+TensorManifest *fail_open(std::string *error, const std::string &reason) {
+  if (error)
+    *error = reason;
+  else
+    log_line(kLogWarn, "[manifest] Failed: %s\n", reason.c_str());
+  return nullptr;
+}
+
+// A system-level problem with the path, worded by strerror; empty when the
+// file can be opened for reading.
+std::string unreadable_file(const char *path) {
+  FILE *f = fopen(path, "rb");
+  if (!f) return std::string("cannot open ") + path + ": " + strerror(errno);
+  fclose(f);
+  struct stat status;
+  if (stat(path, &status) == 0 && S_ISDIR(status.st_mode))
+    return std::string("cannot read ") + path + ": " + strerror(EISDIR);
+  return "";
+}
+
+// The name of the manifest record, or empty.
+std::string manifest_record(PyTorchStreamReader &reader) {
+  for (const std::string &name : reader.getAllRecords())
+    if (name.find("manifest.json") != std::string::npos) return name;
+  return "";
+}
+
+}  // namespace
+
+TensorManifest *open_manifest(const char *path, std::string *error) {
+  if (!path) return fail_open(error, "no archive path given");
+  std::string reason = unreadable_file(path);
+  if (!reason.empty()) return fail_open(error, reason);
+  auto manifest = std::make_unique<TensorManifest>();
+  manifest->archive_path = path;
   try {
-    auto manifest = std::make_unique<TensorManifest>();
-    manifest->archive_path = path;
     manifest->reader = std::make_unique<PyTorchStreamReader>(manifest->archive_path);
-    std::string record_name;
-    for (const std::string &name : manifest->reader->getAllRecords()) {
-      if (name.find("manifest.json") != std::string::npos) {
-        record_name = name;
-        break;
-      }
-    }
-    if (record_name.empty()) {
-      log_line(kLogWarn, "[manifest] No manifest.json in %s\n", path);
-      return nullptr;
-    }
-    auto [data, size] = manifest->reader->getRecord(record_name);
-    std::string text(static_cast<const char *>(data.get()), size);
-    scan_manifest(text, manifest->entries);
-    log_line(kLogInfo, "[manifest] Loaded %zu tensor entries from %s\n",
-            manifest->entries.size(), path);
-    return manifest.release();
   } catch (const std::exception &e) {
-    log_line(kLogWarn, "[manifest] Failed: %s\n", exception_text(e));
-    return nullptr;
+    return fail_open(error, std::string(path) + " is not a zip archive (" + exception_text(e) + ")");
   }
+  std::string text;
+  try {
+    std::string record_name = manifest_record(*manifest->reader);
+    if (record_name.empty()) return fail_open(error, std::string(path) + " has no manifest.json");
+    auto [data, size] = manifest->reader->getRecord(record_name);
+    text.assign(static_cast<const char *>(data.get()), size);
+  } catch (const std::exception &e) {
+    return fail_open(error, std::string("cannot read manifest.json in ") + path + ": " +
+                                exception_text(e));
+  }
+  if (!parse_manifest(text, manifest->entries, &reason))
+    return fail_open(error, std::string("bad manifest.json in ") + path + ": " + reason);
+  log_line(kLogInfo, "[manifest] Loaded %zu tensor entries from %s\n", manifest->entries.size(),
+           path);
+  return manifest.release();
 }
 
 void release_cached_record(TensorManifest *manifest) {

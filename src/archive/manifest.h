@@ -41,13 +41,18 @@ struct TensorManifest {
   ~TensorManifest();
 };
 
-// Opens the archive and scans its manifest. Null (with a "[manifest]" line)
-// when the file is not an archive, has no manifest, or the manifest is bad.
-TensorManifest *open_manifest(const char *path);
+// Opens the archive and parses its manifest. Null when the file cannot be
+// read, is not a zip archive, has no manifest.json or a malformed one; the
+// reason, naming the file, goes to *error, or to the log when error is null.
+TensorManifest *open_manifest(const char *path, std::string *error = nullptr);
 
-// Scans manifest text into entries. Throws std::exception on a bad number.
-void scan_manifest(const std::string &text,
-                   std::unordered_map<std::string, ManifestEntry> &entries);
+// Parses manifest text into entries: each member of the top-level object
+// that holds a "storage_key" is a tensor, with integer "numel", integer list
+// "shape", and optional "offset" (default 0) and "stride". False, with the
+// JSON parser's message and position or the entry at fault in *error (when
+// not null), on malformed text or a mistyped field.
+bool parse_manifest(const std::string &text,
+                    std::unordered_map<std::string, ManifestEntry> &entries, std::string *error);
 
 // The named tensor as float32, or an undefined tensor when it is absent or its
 // data cannot be read (reported on standard error).

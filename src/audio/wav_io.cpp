@@ -1,27 +1,28 @@
 #include "audio/wav_io.h"
 #include "util/log.h"
 
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
-#include <sys/types.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr size_t kRiffHeaderBytes = 12;
-constexpr size_t kChunkHeaderBytes = 8;
 constexpr size_t kFmtBytes = 16;
 constexpr size_t kWavHeaderBytes = 44;
 constexpr int kWriteBlockSamples = 8192;
-
-uint16_t get_u16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-uint32_t get_u32(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+// Frames decoded per call, and the most allocated before the decoder has
+// shown that the recording is as long as its header says: a header may lie.
+constexpr sf_count_t kReadBlockFrames = 1 << 16;
+constexpr sf_count_t kFirstCapacityFrames = 1 << 20;
 
 void put_u16(unsigned char *p, uint32_t v) {
   p[0] = static_cast<unsigned char>(v);
@@ -33,60 +34,6 @@ void put_u32(unsigned char *p, uint32_t v) {
   put_u16(p + 2, v >> 16);
 }
 
-bool printable_id(const unsigned char *p) {
-  for (int i = 0; i < 4; i++)
-    if (p[i] < 0x20 || p[i] > 0x7e) return false;
-  return true;
-}
-
-// A file read with its size known up front, so that no size field in it can
-// send a read, a seek or an allocation past its end.
-struct BoundedFile {
-  FILE *f = nullptr;
-  int64_t size = 0;
-  int64_t pos = 0;
-
-  int64_t remaining() const { return size - pos; }
-
-  bool read(void *dst, uint64_t n) {
-    if (n > static_cast<uint64_t>(remaining())) return false;
-    if (fread(dst, 1, n, f) != n) return false;
-    pos += static_cast<int64_t>(n);
-    return true;
-  }
-
-  bool skip(uint64_t n) {
-    if (n > static_cast<uint64_t>(remaining())) return false;
-    if (fseeko(f, static_cast<off_t>(pos + static_cast<int64_t>(n)), SEEK_SET) != 0) return false;
-    pos += static_cast<int64_t>(n);
-    return true;
-  }
-
-  // A chunk of odd length should be followed by a zero pad byte, but some
-  // writers leave it out. Skip it only when a plausible chunk header follows.
-  void skip_pad_byte() {
-    unsigned char next[5];
-    if (remaining() < 5 || fread(next, 1, 5, f) != 5) {
-      fseeko(f, static_cast<off_t>(pos), SEEK_SET);
-      return;
-    }
-    if (next[0] == 0 && printable_id(next + 1)) pos += 1;
-    fseeko(f, static_cast<off_t>(pos), SEEK_SET);
-  }
-};
-
-struct FmtRecord {
-  uint16_t format_tag = 0;
-  uint16_t channels = 0;
-  uint32_t sample_rate = 0;
-  uint16_t bits_per_sample = 0;
-};
-
-bool supported(bool seen, const FmtRecord &fmt) {
-  return seen && fmt.format_tag == 1 && fmt.bits_per_sample == 16 && fmt.sample_rate > 0 &&
-         fmt.sample_rate <= static_cast<uint32_t>(std::numeric_limits<int32_t>::max());
-}
-
 int16_t to_pcm16(float x) {
   if (std::isnan(x)) return 0;
   if (x > 1.0f) x = 1.0f;
@@ -94,157 +41,227 @@ int16_t to_pcm16(float x) {
   return static_cast<int16_t>(x * 32767.0f);
 }
 
-// Parses the chunk list. On success *pcm holds the last data chunk (malloc'ed),
-// *pcm_bytes its length and *data_fmt the format it was checked against, which a
-// later "fmt " chunk does not change; on failure the line has been written.
-int read_chunks(BoundedFile &file, const char *path, FmtRecord *data_fmt, unsigned char **pcm,
-                uint32_t *pcm_bytes) {
-  FmtRecord fmt;
-  bool fmt_seen = false;
-  unsigned char header[kChunkHeaderBytes];
-  // A few trailing bytes too short for a header are tolerated, as after an
-  // odd data chunk whose pad byte ends the file.
-  while (file.remaining() >= static_cast<int64_t>(kChunkHeaderBytes) &&
-         file.read(header, kChunkHeaderBytes)) {
-    uint32_t count = get_u32(header + 4);
-    if (count > file.remaining()) {
-      log_line(kLogWarn, "[audio_io] Chunk runs past the end of the file: %s\n", path);
-      return -1;
-    }
-    if (memcmp(header, "fmt ", 4) == 0) {
-      unsigned char raw[kFmtBytes] = {0};
-      uint32_t n = count < kFmtBytes ? count : kFmtBytes;
-      if (!file.read(raw, n) || !file.skip(count - n)) break;
-      fmt.format_tag = get_u16(raw);
-      fmt.channels = get_u16(raw + 2);
-      fmt.sample_rate = get_u32(raw + 4);
-      fmt.bits_per_sample = get_u16(raw + 14);
-      fmt_seen = true;
-    } else if (memcmp(header, "data", 4) == 0) {
-      if (!supported(fmt_seen, fmt)) {
-        log_line(kLogWarn, "[audio_io] Unsupported format (need 16-bit PCM): %s\n", path);
-        return -1;
-      }
-      free(*pcm);
-      *pcm = nullptr;
-      *pcm_bytes = 0;
-      *data_fmt = fmt;
-      if (count > 0) {
-        *pcm = static_cast<unsigned char *>(malloc(count));
-        if (!*pcm || !file.read(*pcm, count)) return -1;
-        *pcm_bytes = count;
-      }
-    } else if (!file.skip(count)) {
-      break;
-    }
-    if (count % 2 == 1) file.skip_pad_byte();
+// A failure's reason goes to the caller when it asked for it, else to the log.
+int fail(std::string *error, const std::string &reason) {
+  if (error)
+    *error = reason;
+  else
+    log_line(kLogWarn, "[audio_io] %s\n", reason.c_str());
+  return -1;
+}
+
+std::string system_reason(const char *what, const char *path, int error_number) {
+  return std::string(what) + " " + path + ": " + strerror(error_number);
+}
+
+// A descriptor closed when it goes out of scope.
+struct FileDescriptor {
+  int fd = -1;
+  ~FileDescriptor() {
+    if (fd >= 0) close(fd);
   }
-  return 0;
+};
+
+struct SoundFile {
+  SNDFILE *file = nullptr;
+  ~SoundFile() {
+    if (file) sf_close(file);
+  }
+};
+
+// Opens the file here rather than in libsndfile, so that a system failure
+// keeps errno's own reason ("No such file or directory" is not "Permission
+// denied"); libsndfile then judges the contents.
+bool open_sound(const char *path, FileDescriptor &fd, SoundFile &sound, SF_INFO &info,
+                std::string &reason) {
+  fd.fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd.fd < 0) {
+    reason = system_reason("cannot open", path, errno);
+    return false;
+  }
+  struct stat status;
+  if (fstat(fd.fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    reason = system_reason("cannot read", path, EISDIR);
+    return false;
+  }
+  memset(&info, 0, sizeof info);
+  sound.file = sf_open_fd(fd.fd, SFM_READ, &info, SF_FALSE);
+  if (!sound.file) {
+    reason = std::string(path) + " is not an audio file libsndfile reads: " + sf_strerror(nullptr);
+    return false;
+  }
+  if (info.channels <= 0 || info.samplerate <= 0) {
+    reason = std::string(path) + " has no channels or no sample rate";
+    return false;
+  }
+  return true;
+}
+
+// The most frames the caller accepts: max_seconds of them, and never more
+// samples than a 32-bit count holds.
+sf_count_t frame_limit(const SF_INFO &info, double max_seconds) {
+  sf_count_t limit = std::numeric_limits<int32_t>::max() / info.channels;
+  if (max_seconds > 0 && max_seconds * info.samplerate < static_cast<double>(limit))
+    limit = static_cast<sf_count_t>(std::floor(max_seconds * info.samplerate));
+  return limit;
+}
+
+// frames is the header's count, or, when decoding passed the limit, one
+// frame more than the limit: then the true length is unknown.
+std::string too_long(const char *path, const SF_INFO &info, sf_count_t frames, double max_seconds,
+                     bool decoded) {
+  char text[128];
+  if (max_seconds > 0 && decoded)
+    snprintf(text, sizeof text, " lasts more than %g s, the most a reference may last", max_seconds);
+  else if (max_seconds > 0)
+    snprintf(text, sizeof text, " lasts %.1f s; a reference may last at most %g s",
+             static_cast<double>(frames) / info.samplerate, max_seconds);
+  else
+    snprintf(text, sizeof text, " holds more samples than a 32-bit count allows");
+  return path + std::string(text);
+}
+
+// Decodes up to limit + 1 frames (one more shows that the limit was passed)
+// into a buffer that grows with what is decoded, not with what the header
+// claims. *frames is what was decoded; null when an allocation failed.
+float *decode_frames(SNDFILE *file, const SF_INFO &info, sf_count_t limit, sf_count_t *frames) {
+  const sf_count_t wanted = limit + 1;
+  sf_count_t capacity = std::min<sf_count_t>(wanted, kFirstCapacityFrames);
+  if (info.frames > 0 && info.frames < capacity) capacity = info.frames;
+  if (capacity < 1) capacity = 1;
+  float *samples = static_cast<float *>(malloc(sizeof(float) * capacity * info.channels));
+  *frames = 0;
+  while (samples && *frames < wanted) {
+    if (*frames == capacity) {
+      capacity = std::min(wanted, 2 * capacity);
+      float *grown = static_cast<float *>(realloc(samples, sizeof(float) * capacity * info.channels));
+      if (!grown) {
+        free(samples);
+        return nullptr;
+      }
+      samples = grown;
+    }
+    sf_count_t block = std::min(kReadBlockFrames, capacity - *frames);
+    sf_count_t got = sf_readf_float(file, samples + *frames * info.channels, block);
+    if (got <= 0) break;
+    *frames += got;
+  }
+  return samples;
+}
+
+// Integer formats decode into [-1, 1); a float file may hold anything, and a
+// NaN or an infinity would spread through every later stage.
+bool all_finite(const float *samples, int64_t count) {
+  for (int64_t i = 0; i < count; i++)
+    if (!std::isfinite(samples[i])) return false;
+  return true;
 }
 
 }  // namespace
 
-int read_wav(const char *path, WavData *out) {
-  if (!path || !out) return -1;
-  memset(out, 0, sizeof(*out));
-  BoundedFile file;
-  file.f = fopen(path, "rb");
-  if (!file.f || fseeko(file.f, 0, SEEK_END) != 0 || (file.size = ftello(file.f)) < 0 ||
-      fseeko(file.f, 0, SEEK_SET) != 0) {
-    log_line(kLogWarn, "[audio_io] Cannot open: %s\n", path);
-    if (file.f) fclose(file.f);
-    return -1;
+int read_audio_file(const char *path, WavData *out, double max_seconds, std::string *error) {
+  if (out) memset(out, 0, sizeof(*out));
+  if (!path || !out) return fail(error, "no audio file path or no output record given");
+  FileDescriptor fd;
+  SoundFile sound;
+  SF_INFO info;
+  std::string reason;
+  if (!open_sound(path, fd, sound, info, reason)) return fail(error, reason);
+
+  const sf_count_t limit = frame_limit(info, max_seconds);
+  // Unknown lengths (a pipe) read as SF_COUNT_MAX and are judged while decoding.
+  if (info.frames > limit && info.frames != SF_COUNT_MAX)
+    return fail(error, too_long(path, info, info.frames, max_seconds, false));
+
+  sf_count_t frames = 0;
+  float *samples = decode_frames(sound.file, info, limit, &frames);
+  if (!samples) return fail(error, system_reason("cannot read", path, ENOMEM));
+  std::string problem;
+  if (sf_error(sound.file) != SF_ERR_NO_ERROR)
+    problem = std::string("cannot decode ") + path + ": " + sf_strerror(sound.file);
+  else if (frames > limit)
+    problem = too_long(path, info, frames, max_seconds, true);
+  else if (frames == 0)
+    problem = std::string(path) + " holds no samples";
+  else if (!all_finite(samples, frames * info.channels))
+    problem = std::string(path) + " holds samples that are not finite numbers";
+  if (!problem.empty()) {
+    free(samples);
+    return fail(error, problem);
   }
 
-  unsigned char riff[kRiffHeaderBytes];
-  if (!file.read(riff, kRiffHeaderBytes) || memcmp(riff, "RIFF", 4) != 0 ||
-      memcmp(riff + 8, "WAVE", 4) != 0) {
-    log_line(kLogWarn, "[audio_io] Not a WAV file: %s\n", path);
-    fclose(file.f);
-    return -1;
-  }
-
-  FmtRecord fmt;
-  unsigned char *pcm = nullptr;
-  uint32_t pcm_bytes = 0;
-  int status = read_chunks(file, path, &fmt, &pcm, &pcm_bytes);
-  fclose(file.f);
-  if (status != 0) {
-    free(pcm);
-    return -1;
-  }
-
-  int32_t count = static_cast<int32_t>(pcm_bytes / 2);
-  if (!pcm || count == 0) {
-    log_line(kLogWarn, "[audio_io] No data chunk found: %s\n", path);
-    free(pcm);
-    return -1;
-  }
-  float *samples = static_cast<float *>(malloc(sizeof(float) * static_cast<size_t>(count)));
-  if (!samples) {
-    free(pcm);
-    return -1;
-  }
-  for (int32_t i = 0; i < count; i++)
-    samples[i] = static_cast<float>(static_cast<int16_t>(get_u16(pcm + 2 * i))) * (1.0f / 32768.0f);
-  free(pcm);
-
+  // Shrinking in place never fails in practice; the larger block serves if it does.
+  if (float *fitted = static_cast<float *>(realloc(samples, sizeof(float) * frames * info.channels)))
+    samples = fitted;
   out->samples = samples;
-  out->channels = fmt.channels;
-  out->total_samples = count;
-  out->sample_rate = static_cast<int32_t>(fmt.sample_rate);
-  out->frames = count / (fmt.channels > 0 ? fmt.channels : 1);
+  out->channels = info.channels;
+  out->frames = static_cast<int32_t>(frames);
+  out->total_samples = static_cast<int32_t>(frames * info.channels);
+  out->sample_rate = info.samplerate;
   log_line(kLogInfo, "[audio_io] Read %s: %d frames, %d Hz, %d ch\n", path, out->frames,
-          out->sample_rate, out->channels);
+           out->sample_rate, out->channels);
   return 0;
 }
 
-int write_wav(const char *path, const WavData *in) {
-  if (!path || !in || !in->samples || in->total_samples <= 0) return -1;
-  uint64_t data_bytes = 2 * static_cast<uint64_t>(in->total_samples);
-  if (data_bytes + kWavHeaderBytes - 8 > std::numeric_limits<uint32_t>::max()) {
-    log_line(kLogWarn, "[audio_io] Too many samples for a WAV file: %s\n", path);
-    return -1;
-  }
-  FILE *f = fopen(path, "wb");
-  if (!f) {
-    log_line(kLogWarn, "[audio_io] Cannot create: %s\n", path);
-    return -1;
-  }
+int read_wav(const char *path, WavData *out) { return read_audio_file(path, out, 0, nullptr); }
 
-  int ch = in->channels > 0 ? in->channels : 1;
-  uint32_t rate = static_cast<uint32_t>(in->sample_rate);
-  unsigned char header[kWavHeaderBytes];
+namespace {
+
+// The 44-byte header of a 16-bit PCM WAV file.
+void fill_header(unsigned char *header, uint64_t data_bytes, int channels, uint32_t rate) {
   memcpy(header, "RIFF", 4);
   put_u32(header + 4, static_cast<uint32_t>(data_bytes + kWavHeaderBytes - 8));
   memcpy(header + 8, "WAVEfmt ", 8);
   put_u32(header + 16, kFmtBytes);
   put_u16(header + 20, 1);
-  put_u16(header + 22, static_cast<uint32_t>(ch));
+  put_u16(header + 22, static_cast<uint32_t>(channels));
   put_u32(header + 24, rate);
-  put_u32(header + 28, static_cast<uint32_t>(static_cast<uint64_t>(rate) * ch * 2));
-  put_u16(header + 32, static_cast<uint32_t>(ch) * 2);
+  put_u32(header + 28, static_cast<uint32_t>(static_cast<uint64_t>(rate) * channels * 2));
+  put_u16(header + 32, static_cast<uint32_t>(channels) * 2);
   put_u16(header + 34, 16);
   memcpy(header + 36, "data", 4);
   put_u32(header + 40, static_cast<uint32_t>(data_bytes));
-  bool ok = fwrite(header, 1, sizeof(header), f) == sizeof(header);
+}
 
+// Writes the samples in blocks; false with errno set when a write fails.
+bool write_samples(FILE *f, const WavData *in) {
   unsigned char block[2 * kWriteBlockSamples];
-  for (int32_t start = 0; ok && start < in->total_samples; start += kWriteBlockSamples) {
-    int32_t n = in->total_samples - start;
-    if (n > kWriteBlockSamples) n = kWriteBlockSamples;
+  for (int32_t start = 0; start < in->total_samples; start += kWriteBlockSamples) {
+    int32_t n = std::min(in->total_samples - start, kWriteBlockSamples);
     for (int32_t i = 0; i < n; i++)
       put_u16(block + 2 * i, static_cast<uint16_t>(to_pcm16(in->samples[start + i])));
-    ok = fwrite(block, 1, 2 * static_cast<size_t>(n), f) == 2 * static_cast<size_t>(n);
+    if (fwrite(block, 1, 2 * static_cast<size_t>(n), f) != 2 * static_cast<size_t>(n)) return false;
   }
+  return true;
+}
+
+}  // namespace
+
+// The writer stays hand-made: its header layout and its truncating
+// conversion are what every earlier result was written with.
+int write_wav(const char *path, const WavData *in, std::string *error) {
+  if (!path || !in || !in->samples || in->total_samples <= 0)
+    return fail(error, "no output path or no samples to write");
+  uint64_t data_bytes = 2 * static_cast<uint64_t>(in->total_samples);
+  if (data_bytes + kWavHeaderBytes - 8 > std::numeric_limits<uint32_t>::max())
+    return fail(error, std::string("too many samples for a WAV file: ") + path);
+  FILE *f = fopen(path, "wb");
+  if (!f) return fail(error, system_reason("cannot create", path, errno));
+
+  const int channels = in->channels > 0 ? in->channels : 1;
+  unsigned char header[kWavHeaderBytes];
+  fill_header(header, data_bytes, channels, static_cast<uint32_t>(in->sample_rate));
+  errno = 0;
+  bool ok = fwrite(header, 1, sizeof(header), f) == sizeof(header) && write_samples(f, in);
+  int write_errno = errno;
   // fclose flushes the stdio buffer, so a full disk may show up only here.
-  if (fclose(f) != 0) ok = false;
-  if (!ok) {
-    log_line(kLogWarn, "[audio_io] Write failed: %s\n", path);
-    return -1;
+  if (fclose(f) != 0 && ok) {
+    ok = false;
+    write_errno = errno;
   }
+  if (!ok) return fail(error, system_reason("cannot write", path, write_errno ? write_errno : EIO));
   log_line(kLogInfo, "[audio_io] Wrote %s: %d frames, %d Hz, %d ch\n", path, in->frames,
-          in->sample_rate, ch);
+           in->sample_rate, channels);
   return 0;
 }
 

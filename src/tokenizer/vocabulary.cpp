@@ -1,156 +1,139 @@
-// Vocabulary loading. The file is not parsed as JSON: the "vocab" object and
-// the "merges" array after the "model" key are found by substring search and
-// read by two forward scans. No escape sequence is decoded; a string is the
-// raw bytes up to the next double quote.
+// Vocabulary loading: the "vocab" object and the "merges" list under the
+// file's "model" member, read with a real JSON parser so that escapes,
+// \u keys and both layouts of merges mean what they say.
 #include "tokenizer/bpe_tokenizer.h"
 #include "util/log.h"
 
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <stdexcept>
-#include <string_view>
+#include <cstring>
+#include <limits>
 
 namespace {
 
-const std::string kModelKey = "\"model\"";
-const std::string kVocabKey = "\"vocab\"";
-const std::string kMergesKey = "\"merges\"";
+using Json = nlohmann::json;
 
-enum class SectionResult { ok, not_found, bad_number };
-
-bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Reads in blocks rather than asking for the size, so that anything the
-// stream can open (a pipe, a directory) gives a defined, possibly empty, text.
-std::string read_all(std::ifstream &in) {
-  std::string text;
+// Reads in blocks rather than asking for the size, so that anything that
+// opens (a pipe) is read whole; a folder fails here with EISDIR.
+bool read_all(const char *path, std::string *text, std::string *reason) {
+  FILE *f = fopen(path, "rb");
+  if (!f) {
+    *reason = std::string("cannot open ") + path + ": " + strerror(errno);
+    return false;
+  }
   char block[1 << 16];
-  while (in.read(block, sizeof block) || in.gcount() > 0)
-    text.append(block, static_cast<size_t>(in.gcount()));
-  return text;
+  size_t n;
+  while ((n = fread(block, 1, sizeof block, f)) > 0) text->append(block, n);
+  const bool failed = ferror(f);
+  const int read_errno = errno;
+  fclose(f);
+  if (failed) {
+    *reason = std::string("cannot read ") + path + ": " + strerror(read_errno);
+    return false;
+  }
+  return true;
 }
 
-// Position of the "model" key, or npos.
-size_t find_model(const std::string &text) {
-  if (text.size() < kModelKey.size()) return std::string::npos;
-  return text.find(kModelKey);
+bool read_vocab(const Json &vocab, BpeTokenizer *tokenizer, std::string *reason) {
+  if (!vocab.is_object() || vocab.empty()) {
+    *reason = "model.vocab is not a non-empty object";
+    return false;
+  }
+  for (const auto &[token, id] : vocab.items()) {
+    bool fits = id.is_number_integer() &&
+                (id.is_number_unsigned()
+                     ? id.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
+                     : id.get<int64_t>() >= std::numeric_limits<int32_t>::min() &&
+                           id.get<int64_t>() <= std::numeric_limits<int32_t>::max());
+    if (!fits) {
+      *reason = "the id of '" + token + "' is not a 32-bit integer: " + id.dump();
+      return false;
+    }
+    tokenizer->vocab[token] = static_cast<int32_t>(id.get<int64_t>());
+  }
+  return true;
 }
 
-// The id written at text[i], which is "-" or a digit. Only the sign and the
-// digits are handed to std::stoi: it stops there anyway, and converting the
-// rest of the file for every entry would make loading quadratic.
-bool read_id(const std::string &text, size_t i, const std::string &key, int32_t *id) {
-  size_t end = i + (text[i] == '-' ? 1 : 0);
-  while (end < text.size() && is_digit(text[end])) end++;
-  try {
-    *id = std::stoi(text.substr(i, end - i));
+// A rule written "left right" (split at the first space) or ["left", "right"].
+bool read_merge(const Json &rule, std::pair<std::string, std::string> *merge) {
+  if (rule.is_string()) {
+    const std::string &text = rule.get_ref<const std::string &>();
+    size_t space = text.find(' ');
+    if (space == std::string::npos) return false;
+    *merge = {text.substr(0, space), text.substr(space + 1)};
     return true;
-  } catch (const std::invalid_argument &e) {
-    log_line(kLogWarn, "[tokenizer] Failed to parse vocab: id of '%s' is not a number (%s)\n",
-            key.c_str(), e.what());
-  } catch (const std::out_of_range &e) {
-    log_line(kLogWarn, "[tokenizer] Failed to parse vocab: id of '%s' is out of range (%s)\n",
-            key.c_str(), e.what());
+  }
+  if (rule.is_array() && rule.size() == 2 && rule[0].is_string() && rule[1].is_string()) {
+    *merge = {rule[0].get<std::string>(), rule[1].get<std::string>()};
+    return true;
   }
   return false;
 }
 
-SectionResult parse_vocab(const std::string &text, std::unordered_map<std::string, int32_t> &vocab) {
-  size_t m = find_model(text);
-  if (m == std::string::npos) return SectionResult::not_found;
-  size_t v = text.find(kVocabKey, m);
-  if (v == std::string::npos) return SectionResult::not_found;
-  size_t o = text.find('{', v + kVocabKey.size());
-  if (o == std::string::npos) return SectionResult::not_found;
-
-  const size_t n = text.size();
-  size_t i = o + 1;
-  int depth = 1;
-  std::string key;
-  while (i < n && depth > 0) {
-    char c = text[i];
-    if (c == '{') {
-      depth++;
-      i++;
-    } else if (c == '}') {
-      depth--;
-      i++;
-    } else if (c != '"') {
-      i++;
-    } else {
-      size_t q = text.find('"', i + 1);
-      if (q == std::string::npos) break;
-      size_t colon = text.find(':', q + 1);
-      if (colon == std::string::npos) break;
-      key.assign(text, i + 1, q - i - 1);
-      i = colon + 1;
-      while (i < n && is_json_space(text[i])) i++;
-      if (i < n && (text[i] == '-' || is_digit(text[i]))) {
-        int32_t id = 0;
-        if (!read_id(text, i, key, &id)) return SectionResult::bad_number;
-        vocab[key] = id;
-      }
-      // A "}" is left for the next pass, which closes the object.
-      i = text.find_first_of(",}", i);
-      if (i == std::string::npos) break;
-      if (text[i] == ',') i++;
-    }
+bool read_merges(const Json &merges, BpeTokenizer *tokenizer, std::string *reason) {
+  if (!merges.is_array()) {
+    *reason = "model.merges is not a list";
+    return false;
   }
-  return vocab.empty() ? SectionResult::not_found : SectionResult::ok;
+  tokenizer->merges.reserve(merges.size());
+  for (size_t r = 0; r < merges.size(); r++) {
+    std::pair<std::string, std::string> merge;
+    if (!read_merge(merges[r], &merge)) {
+      *reason = "merge " + std::to_string(r) + " is neither \"left right\" nor [\"left\", \"right\"]: " +
+                merges[r].dump(-1, ' ', false, Json::error_handler_t::replace);
+      return false;
+    }
+    tokenizer->merges.push_back(std::move(merge));
+  }
+  return true;
 }
 
-SectionResult parse_merges(const std::string &text,
-                           std::vector<std::pair<std::string, std::string>> &merges) {
-  size_t m = find_model(text);
-  if (m == std::string::npos) return SectionResult::not_found;
-  size_t g = text.find(kMergesKey, m);
-  if (g == std::string::npos) return SectionResult::not_found;
-  size_t a = text.find('[', g);
-  if (a == std::string::npos) return SectionResult::not_found;
-
-  const size_t n = text.size();
-  size_t i = a + 1;
-  // First "]" at or after i. It stays valid while i has not passed it, so the
-  // array is not searched to its end once per entry.
-  size_t close = text.find(']', i);
-  while (i < n) {
-    size_t q1 = text.find('"', i);
-    if (q1 == std::string::npos) break;
-    if (close != std::string::npos && close < i) close = text.find(']', i);
-    if (close != std::string::npos && close < q1) break;
-    size_t q2 = text.find('"', q1 + 1);
-    if (q2 == std::string::npos) break;
-    std::string_view rule = std::string_view(text).substr(q1 + 1, q2 - q1 - 1);
-    size_t space = rule.find(' ');
-    if (space != std::string_view::npos)
-      merges.emplace_back(rule.substr(0, space), rule.substr(space + 1));
-    i = q2 + 1;
+bool parse_vocabulary(const std::string &text, BpeTokenizer *tokenizer, std::string *reason) {
+  Json root;
+  try {
+    root = Json::parse(text);
+  } catch (const Json::exception &e) {
+    *reason = e.what();
+    return false;
   }
-  return SectionResult::ok;
+  if (!root.is_object() || !root.contains("model") || !root["model"].is_object()) {
+    *reason = "no \"model\" object";
+    return false;
+  }
+  const Json &model = root["model"];
+  if (!model.contains("vocab")) {
+    *reason = "no model.vocab";
+    return false;
+  }
+  if (!model.contains("merges")) {
+    *reason = "no model.merges";
+    return false;
+  }
+  return read_vocab(model["vocab"], tokenizer, reason) &&
+         read_merges(model["merges"], tokenizer, reason);
+}
+
+int fail(BpeTokenizer *tokenizer, std::string *error, const std::string &reason) {
+  clear_tokenizer(tokenizer);
+  if (error)
+    *error = reason;
+  else
+    log_line(kLogWarn, "[tokenizer] Failed: %s\n", reason.c_str());
+  return -1;
 }
 
 }  // namespace
 
-int load_vocabulary(BpeTokenizer *tokenizer, const char *path) {
-  if (!tokenizer || !path) return -1;
+int load_vocabulary(BpeTokenizer *tokenizer, const char *path, std::string *error) {
+  if (!tokenizer || !path) return fail(tokenizer, error, "no tokenizer or no vocabulary path given");
   clear_tokenizer(tokenizer);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    log_line(kLogWarn, "[tokenizer] Cannot open: %s\n", path);
-    return -1;
-  }
-  const std::string text = read_all(in);
-
-  SectionResult vocab_result = parse_vocab(text, tokenizer->vocab);
-  if (vocab_result != SectionResult::ok) {
-    if (vocab_result == SectionResult::not_found) log_line(kLogWarn, "[tokenizer] Failed to parse vocab\n");
-    return -1;
-  }
-  if (parse_merges(text, tokenizer->merges) != SectionResult::ok) {
-    log_line(kLogWarn, "[tokenizer] Failed to parse merges\n");
-    return -1;
-  }
+  std::string text, reason;
+  if (!read_all(path, &text, &reason)) return fail(tokenizer, error, reason);
+  if (!parse_vocabulary(text, tokenizer, &reason))
+    return fail(tokenizer, error, std::string("bad vocabulary ") + path + ": " + reason);
 
   // A rule listed twice keeps the rank of its last occurrence.
   tokenizer->merge_ranks.reserve(tokenizer->merges.size());
@@ -159,7 +142,7 @@ int load_vocabulary(BpeTokenizer *tokenizer, const char *path) {
     tokenizer->merge_ranks[left + " " + right] = static_cast<int32_t>(r);
   }
   log_line(kLogInfo, "[tokenizer] Loaded %d vocab entries, %d merges from %s\n",
-          static_cast<int>(tokenizer->vocab.size()), static_cast<int>(tokenizer->merges.size()), path);
+           static_cast<int>(tokenizer->vocab.size()), static_cast<int>(tokenizer->merges.size()), path);
   return 0;
 }
 

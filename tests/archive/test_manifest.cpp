@@ -93,15 +93,20 @@ TEST(Manifest, EntriesOutsideTheRecordAreRefused) {
   }
 }
 
-TEST(Manifest, ScannerRules) {
+TEST(Manifest, ParserRules) {
   std::unordered_map<std::string, ManifestEntry> entries;
-  scan_manifest("{\"format\": 3, \"a\": {\"numel\": 4, \"shape\": [2,2], \"offset\": 8, "
-                "\"stride\": [2, 1], \"storage_key\": \"k\"},"
-                " \"b.offset_bias\": {\"storage_key\": \"0\", \"offset\": 0, \"shape\": [1], \"numel\": 1},"
-                " \"shape_table\": {\"storage_key\": \"0\", \"offset\": 0, \"shape\": [1], \"numel\": 1},"
-                " \"s\": {\"storage_key\": \"1\", \"offset\":\t 5, \"shape\": [], \"numel\": 1},"
-                " \"nested\": {\"meta\": {\"x\": 1}}}",
-                entries);
+  std::string error;
+  ASSERT_TRUE(parse_manifest(
+      "{\"format\": 3, \"a\": {\"numel\": 4, \"shape\": [2,2], \"offset\": 8, "
+      "\"stride\": [2, 1], \"storage_key\": \"k\"},"
+      " \"b.offset_bias\": {\"storage_key\": \"0\", \"offset\": 0, \"shape\": [1], \"numel\": 1},"
+      " \"shape_table\": {\"storage_key\": \"0\", \"offset\": 0, \"shape\": [1], \"numel\": 1},"
+      " \"s\": {\"storage_key\": \"1\", \"offset\":\t 5, \"shape\": [], \"numel\": 1},"
+      " \"no_offset\": {\"storage_key\": \"2\", \"shape\": [3], \"numel\": 3},"
+      " \"caf\\u00e9 \\\"q\\\"\": {\"storage_key\": \"k\\/2\", \"shape\": [1], \"numel\": 1},"
+      " \"metadata\": {\"meta\": {\"x\": 1}}}",
+      entries, &error))
+      << error;
   ASSERT_EQ(entries.count("a"), 1u);
   const ManifestEntry &a = entries["a"];
   EXPECT_EQ(a.storage_key, "k");
@@ -110,12 +115,50 @@ TEST(Manifest, ScannerRules) {
   EXPECT_EQ(a.stride, (std::vector<int64_t>{2, 1}));
   EXPECT_EQ(a.numel, 4);
   EXPECT_EQ(entries.count("format"), 0u);
-  EXPECT_EQ(entries.count("b.offset_bias"), 0u);
-  EXPECT_EQ(entries.count("shape_table"), 0u);
+  // Names that merely contain a field's name are tensors like any other.
+  EXPECT_EQ(entries.count("b.offset_bias"), 1u);
+  EXPECT_EQ(entries.count("shape_table"), 1u);
   EXPECT_EQ(entries["s"].offset, 5);
   EXPECT_TRUE(entries["s"].shape.empty());
-  // An entry ends at its first closing brace: "nested" reads its inner object.
-  EXPECT_EQ(entries.count("nested"), 1u);
+  EXPECT_EQ(entries["no_offset"].offset, 0);
+  EXPECT_EQ(entries["caf\xc3\xa9 \"q\""].storage_key, "k/2");
+  EXPECT_EQ(entries.count("metadata"), 0u);
+  EXPECT_EQ(entries.size(), 6u);
+}
+
+// Malformed text fails with the parser's message and position; a mistyped
+// field fails naming its entry.
+TEST(Manifest, ParserRefusals) {
+  struct Case {
+    const char *name;
+    std::string text;
+    std::string error_part;
+  } cases[] = {
+      {"number written as letters", one_tensor_manifest("abc"),
+       "parse error at line 1, column 38: syntax error while parsing value"},
+      {"cut short", "{\"w\": {\"storage_key\": \"0\"", "parse error at line 1, column 26"},
+      {"second line", "{\n  \"w\": {\"offset\": -}}", "parse error at line 2, column 20"},
+      {"empty", "", "parse error at line 1, column 1"},
+      {"not an object", "[1, 2]", "the manifest is not a JSON object"},
+      {"key not a string", "{\"w\": {\"storage_key\": 0, \"shape\": [], \"numel\": 1}}",
+       "entry 'w': storage_key is not a string"},
+      {"float offset", one_tensor_manifest("1.5"), "entry 'w': offset is not a 64-bit integer"},
+      {"offset beyond 64 bits", one_tensor_manifest("9223372036854775808"),
+       "entry 'w': offset is not a 64-bit integer"},
+      {"no numel", "{\"w\": {\"storage_key\": \"0\", \"shape\": [1]}}",
+       "entry 'w': numel is not a 64-bit integer"},
+      {"no shape", "{\"w\": {\"storage_key\": \"0\", \"numel\": 1}}",
+       "entry 'w': shape is not a list of 64-bit integers"},
+      {"shape of strings", one_tensor_manifest("0", "\"2\""),
+       "entry 'w': shape is not a list of 64-bit integers"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unordered_map<std::string, ManifestEntry> entries;
+    std::string error;
+    EXPECT_FALSE(parse_manifest(c.text, entries, &error));
+    EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
+  }
 }
 
 TEST(Manifest, ScalarFromEmptyShape) {
@@ -143,24 +186,34 @@ TEST(Manifest, OpenFailures) {
   fixture::write_file(not_zip, "this is not a zip archive at all");
   std::string empty = dir.file("empty.pt");
   fixture::write_file(empty, "");
+  std::string missing = dir.file("missing.pt");
 
   struct Case {
     const char *name;
     std::string path;
-    std::string line;
+    std::string error;  // the start of the message
   } cases[] = {
-      {"offset written as letters", letters, "[manifest] Failed: stoll"},
-      {"zip without manifest", no_manifest, "[manifest] No manifest.json in " + no_manifest},
-      {"not a zip", not_zip, "[manifest] Failed: "},
-      {"empty file", empty, "[manifest] Failed: "},
-      {"missing file", dir.file("missing.pt"), "[manifest] Failed: "},
-      {"a directory", dir.file(""), "[manifest] Failed: "},
+      {"offset written as letters", letters,
+       "bad manifest.json in " + letters + ": [json.exception.parse_error.101] parse error at line 1, column 38"},
+      {"zip without manifest", no_manifest, no_manifest + " has no manifest.json"},
+      {"not a zip", not_zip, not_zip + " is not a zip archive ("},
+      {"empty file", empty, empty + " is not a zip archive ("},
+      {"missing file", missing, "cannot open " + missing + ": No such file or directory"},
+      {"a file as a folder", not_zip + "/x.pt", "cannot open " + not_zip + "/x.pt: Not a directory"},
+      {"a directory", dir.file(""), "cannot read " + dir.file("") + ": Is a directory"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
+    std::string error;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open_manifest(c.path.c_str(), &error), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+
+    // Without an error string the same reason is logged.
     OpenResult result = open_with_log(c.path);
     EXPECT_EQ(result.manifest, nullptr);
-    EXPECT_NE(result.log.find(c.line), std::string::npos) << result.log;
+    EXPECT_EQ(result.log, "[manifest] Failed: " + error + "\n");
   }
 }
 

@@ -6,6 +6,11 @@ usage: make_corpus.py
 Each file is small and shows one feature of its format, so the fuzzer starts
 from every branch that a well-formed input reaches. The files are committed;
 rerun this only to change the seeds.
+
+The wav target's seeds in other formats (24-bit, float and EXTENSIBLE WAV,
+FLAC, Ogg Vorbis and Opus, MP3, AIFF: the files with an extension) were
+written once with libsndfile, 300 to 1152 frames of a sine at 8 kHz; this
+script leaves them alone.
 """
 import json
 import os

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace std::string_literals;
 
 namespace {
@@ -40,7 +42,7 @@ Ids encode_quietly(const BpeTokenizer &tokenizer, const std::string &text, const
 
 }  // namespace
 
-TEST(NormalizeText, LowerCasesAndCollapsesWhiteSpace) {
+TEST(NormalizeText, LowerCasesComposesAndCollapsesWhiteSpace) {
   struct Case {
     const char *name;
     std::string text;
@@ -51,8 +53,21 @@ TEST(NormalizeText, LowerCasesAndCollapsesWhiteSpace) {
       {"runs collapsed, ends trimmed", "  Hello \t\r\n WORLD  ", "hello world"},
       {"vertical tab and form feed are ordinary", "a\vB\fc", "a\vb\fc"},
       {"digits and punctuation kept", "A1, B2! [SPACE]", "a1, b2! [space]"},
-      {"bytes from 128 kept", "\xc3\x84Z \xff", "\xc3\x84z \xff"},
       {"NUL kept", "A\0B"s, "a\0b"s},
+      {"German", "\xc3\x84RGER \xc3\x9c\xc3\x9f", "\xc3\xa4rger \xc3\xbc\xc3\x9f"},  // ÄRGER Üß
+      {"Greek, final sigma", "\xce\xa3\xce\x9f\xce\xa6\xce\x9f\xce\xa3 \xce\xa3",
+       "\xcf\x83\xce\xbf\xcf\x86\xce\xbf\xcf\x82 \xcf\x83"},  // ΣΟΦΟΣ Σ -> σοφος σ
+      {"Cyrillic", "\xd0\x9c\xd0\x9e\xd0\xa1\xd0\x9a\xd0\x92\xd0\x90",
+       "\xd0\xbc\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0"},  // МОСКВА
+      {"Turkish dotted capital I", "\xc4\xb0stanbul", "istanbul"},
+      {"decomposed accent composed", "Cafe\xcc\x81 E\xcc\x81", "caf\xc3\xa9 \xc3\xa9"},
+      {"already composed kept", "caf\xc3\xa9", "caf\xc3\xa9"},
+      {"CJK and emoji kept", "\xe4\xb8\x96 \xf0\x9f\x98\x80", "\xe4\xb8\x96 \xf0\x9f\x98\x80"},
+      // Each byte that begins no well-formed sequence becomes U+FFFD.
+      {"stray bytes replaced", "A\xff\x80" "b", "a\xef\xbf\xbd\xef\xbf\xbd" "b"},
+      {"sequence cut short", "\xe2\x82 x", "\xef\xbf\xbd\xef\xbf\xbd x"},
+      {"overlong slash", "\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},
+      {"surrogate", "\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -127,11 +142,67 @@ TEST(Encode, Ids) {
   }
 }
 
+// Capitalised and decomposed text finds the lower-case, composed tokens of
+// a multilingual vocabulary; before, only A-Z was lower-cased.
+TEST(Encode, UnicodeTextFindsLowerCaseTokens) {
+  const std::vector<std::string> letters = {
+      "\xc3\xa4", "r", "g", "e",                                           // ä r g e
+      "\xce\xb1", "\xce\xb8", "\xce\xb7", "\xce\xbd", "\xcf\x83", "\xcf\x82",  // α θ η ν σ ς
+      "\xd0\xbc", "\xd0\xbe", "\xd1\x81", "\xd0\xba", "\xd0\xb2", "\xd0\xb0",  // м о с к в а
+      "i", "s", "t", "a", "n", "b", "u", "l", "c", "f", "\xc3\xa9"};          // ... é
+  std::vector<std::pair<std::string, int32_t>> vocab = {{"[en]", EN}, {"[SPACE]", SPACE}};
+  for (size_t i = 0; i < letters.size(); i++) vocab.push_back({letters[i], 100 + static_cast<int32_t>(i)});
+  BpeTokenizer tokenizer = make_tokenizer(vocab, {});
+  auto id = [&](const char *letter) {
+    return static_cast<int32_t>(100 + (std::find(letters.begin(), letters.end(), letter) - letters.begin()));
+  };
+  struct Case {
+    const char *name;
+    std::string text;
+    Ids expected;
+  } cases[] = {
+      {"German", "\xc3\x84rger", {EN, id("\xc3\xa4"), id("r"), id("g"), id("e"), id("r")}},
+      {"capitalised Greek", "\xce\x91\xce\x98\xce\x97\xce\x9d\xce\x91",
+       {EN, id("\xce\xb1"), id("\xce\xb8"), id("\xce\xb7"), id("\xce\xbd"), id("\xce\xb1")}},
+      {"Greek final sigma", "\xce\x91\xce\xa3 \xce\xa3\xce\x91",
+       {EN, id("\xce\xb1"), id("\xcf\x82"), SPACE, id("\xcf\x83"), id("\xce\xb1")}},
+      {"Cyrillic", "\xd0\x9c\xd0\x9e\xd0\xa1\xd0\x9a\xd0\x92\xd0\x90",
+       {EN, id("\xd0\xbc"), id("\xd0\xbe"), id("\xd1\x81"), id("\xd0\xba"), id("\xd0\xb2"), id("\xd0\xb0")}},
+      {"Turkish", "\xc4\xb0stanbul",
+       {EN, id("i"), id("s"), id("t"), id("a"), id("n"), id("b"), id("u"), id("l")}},
+      {"decomposed accent", "CAFE\xcc\x81", {EN, id("c"), id("a"), id("f"), id("\xc3\xa9")}},
+      {"invalid byte is one unknown piece", "a\xff" "a", {EN, id("a"), UNK, id("a")}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(encode_quietly(tokenizer, c.text, "en"), c.expected);
+  }
+}
+
 TEST(Encode, LogShowsTextAndLanguageAsGiven) {
-  testing::internal::CaptureStderr();
-  encode(hello_tokenizer(), "  Hello ", "zh");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "[tokenizer] Encoded '  Hello ' (zh) \xe2\x86\x92 2 tokens\n");
+  struct Case {
+    const char *name;
+    std::string text;
+    std::string language;
+    std::string line;
+  } cases[] = {
+      {"plain", "  Hello ", "zh", "[tokenizer] Encoded '  Hello ' (zh) \xe2\x86\x92 2 tokens\n"},
+      // A text read from standard input must stay on one log line.
+      {"line breaks and tabs", "he\nl\r\nlo\t", "en",
+       "[tokenizer] Encoded 'he\\nl\\r\\nlo\\t' (en) \xe2\x86\x92 7 tokens\n"},
+      {"other controls, backslash", "h\x1b[0m\\\x7f", "e\n",
+       "[tokenizer] Encoded 'h\\x1b[0m\\\\\\x7f' (e\\n) \xe2\x86\x92 11 tokens\n"},
+      {"Unicode line separator and C1", "a\xe2\x80\xa8" "b\xc2\x85", "en",
+       "[tokenizer] Encoded 'a\\u2028b\\u0085' (en) \xe2\x86\x92 5 tokens\n"},
+      {"invalid UTF-8 shown as bytes, valid kept", "\xff\xc3\xa9", "en",
+       "[tokenizer] Encoded '\\xff\xc3\xa9' (en) \xe2\x86\x92 3 tokens\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::internal::CaptureStderr();
+    encode(hello_tokenizer(), c.text, c.language);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
+  }
 }
 
 // The path the engine takes: a vocabulary file loaded, then a text encoded.

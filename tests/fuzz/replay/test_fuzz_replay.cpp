@@ -40,10 +40,12 @@ std::string read_bytes(const fs::path &path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+fs::path fuzz_folder(const char *kind) { return fs::path(VCLONE_SOURCE_DIR) / "tests/fuzz" / kind; }
+
+// Runs every input of one target's folder; returns how many ran.
 int replay(const Target &target, const char *kind) {
-  const fs::path dir = fs::path(VCLONE_SOURCE_DIR) / "tests/fuzz" / kind / target.name;
   int count = 0;
-  for (const fs::path &file : inputs_in(dir)) {
+  for (const fs::path &file : inputs_in(fuzz_folder(kind) / target.name)) {
     SCOPED_TRACE(file.string());
     const std::string bytes = read_bytes(file);
     testing::internal::CaptureStderr();
@@ -56,16 +58,26 @@ int replay(const Target &target, const char *kind) {
 
 }  // namespace
 
+// A missing or empty folder must fail: a replay of nothing proves nothing.
 TEST(FuzzReplay, SeedCorpus) {
+  ASSERT_TRUE(fs::is_directory(fuzz_folder("corpus"))) << fuzz_folder("corpus");
   for (const Target &target : targets) {
     SCOPED_TRACE(target.name);
-    EXPECT_GT(replay(target, "corpus"), 0) << "no seeds for " << target.name;
+    int count = replay(target, "corpus");
+    EXPECT_GT(count, 0) << "no seeds for " << target.name;
+    printf("replayed %d seeds of %s\n", count, target.name);
   }
 }
 
+// Not every target has needed a regression yet, but the folder holds some.
 TEST(FuzzReplay, Regressions) {
+  ASSERT_TRUE(fs::is_directory(fuzz_folder("regressions"))) << fuzz_folder("regressions");
+  int total = 0;
   for (const Target &target : targets) {
     SCOPED_TRACE(target.name);
-    replay(target, "regressions");
+    int count = replay(target, "regressions");
+    printf("replayed %d regressions of %s\n", count, target.name);
+    total += count;
   }
+  EXPECT_GT(total, 0) << "no regression inputs replayed";
 }
