@@ -148,8 +148,9 @@ VCLONE_API char *vclone_vocab_languages(const char *vocab_path) {
   }
   return guarded("Reading the vocabulary", static_cast<char *>(nullptr), [&]() -> char * {
     BpeTokenizer tokenizer;
-    if (load_vocabulary(&tokenizer, vocab_path) != 0) {
-      set_last_error("Failed to load tokenizer: %s", vocab_path);
+    std::string error;
+    if (load_vocabulary(&tokenizer, vocab_path, &error) != 0) {
+      set_last_error("Failed to load tokenizer: %s", error.c_str());
       return nullptr;
     }
     return copy_string(language_codes(tokenizer));

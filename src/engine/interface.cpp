@@ -109,10 +109,9 @@ VCLONE_API int vclone_tts_to_file(const char *text, const char *ref_wav, const c
   wav.sample_rate = 24000;
   wav.channels = 1;
   wav.frames = n;
-  errno = 0;
-  int result = write_wav(out_path, &wav);
-  if (result != 0)
-    set_last_error("Failed to write %s: %s", out_path, errno ? strerror(errno) : "write error");
+  std::string error;
+  int result = write_wav(out_path, &wav, &error);
+  if (result != 0) set_last_error("Failed to write the result: %s", error.c_str());
   free(samples);
   return result;
 }

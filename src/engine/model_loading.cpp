@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -71,14 +72,18 @@ bool read_mel_stats(TensorManifest *manifest, vclone_model &model, const char *m
 
 bool read_weights(const char *model_path, vclone_model &model) {
   log_line(kLogInfo, "[vclone] Loading weights from %s...", model_path);
-  std::unique_ptr<TensorManifest, ManifestCloser> manifest(open_manifest(model_path));
+  std::string error;
+  std::unique_ptr<TensorManifest, ManifestCloser> manifest(open_manifest(model_path, &error));
   if (!manifest) {
-    set_last_error("Failed to load manifest: %s", model_path);
+    set_last_error("Failed to load manifest: %s", error.c_str());
     return false;
   }
   log_line(kLogInfo, "[vclone] Archive: %d tensors", static_cast<int>(manifest->entries.size()));
   if (!read_mel_stats(manifest.get(), model, model_path)) return false;
-  bind_model_weights(manifest.get(), model);
+  if (!bind_model_weights(manifest.get(), model, &error)) {
+    set_last_error("Failed to load weights from %s: %s", model_path, error.c_str());
+    return false;
+  }
   return true;
 }
 
@@ -92,8 +97,9 @@ vclone_model *load_model(const char *model_path, const char *vocab_path,
   model->n_threads = std::max(1, at::get_num_threads());
   model->precision = options.precision;
 
-  if (load_vocabulary(&model->tokenizer, vocab_path) != 0) {
-    set_last_error("Failed to load tokenizer: %s", vocab_path);
+  std::string error;
+  if (load_vocabulary(&model->tokenizer, vocab_path, &error) != 0) {
+    set_last_error("Failed to load tokenizer: %s", error.c_str());
     return nullptr;
   }
   model->languages = language_codes(model->tokenizer);

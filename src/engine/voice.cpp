@@ -44,9 +44,14 @@ const std::vector<int64_t> kLatentShape = {1, 1024, 32};
 const std::vector<int64_t> kSpeakerShape = {1, 512, 1};
 
 // The reference as one mono channel (channels averaged frame by frame).
+// false with the error recorded when it cannot be read or is too long.
 bool read_reference(const char *path, at::Tensor &reference, int &rate) {
   WavData wav{};
-  if (read_wav(path, &wav) != 0) return false;
+  std::string error;
+  if (read_audio_file(path, &wav, kMaxReferenceSeconds, &error) != 0) {
+    set_last_error("Failed to read: %s", error.c_str());
+    return false;
+  }
   // Freed on every way out, a failed allocation in the copy included.
   std::unique_ptr<WavData, void (*)(WavData *)> samples_owner(&wav, free_wav);
   const int channels = wav.channels > 0 ? wav.channels : 1;
@@ -151,20 +156,12 @@ bool compute_voice(vclone_model &model, const char *ref_wav, vclone_voice &voice
   torch::NoGradGuard no_grad;
   at::Tensor reference;
   int rate = 0;
-  if (!read_reference(ref_wav, reference, rate)) {
-    set_last_error("Failed to read: %s", ref_wav);
-    return false;
-  }
+  if (!read_reference(ref_wav, reference, rate)) return false;
   const int64_t frames = reference.size(0);
   if (rate <= 0 || resampled_length(frames, rate, kSpeakerRate) < 1 ||
       resampled_length(frames, rate, kConditioningRate) < 1) {
     set_last_error("Reference too short: %s has %ld samples at %d Hz", ref_wav,
                    static_cast<long>(frames), rate);
-    return false;
-  }
-  if (static_cast<double>(frames) / rate > kMaxReferenceSeconds) {
-    set_last_error("Reference too long: %s lasts %.0f s, at most %d s", ref_wav,
-                   static_cast<double>(frames) / rate, kMaxReferenceSeconds);
     return false;
   }
   voice.cond_latents =
@@ -237,9 +234,10 @@ VCLONE_API vclone_voice *vclone_voice_load(const char *path) {
     return nullptr;
   }
   try {
-    std::unique_ptr<TensorManifest> manifest(open_manifest(path));
+    std::string error;
+    std::unique_ptr<TensorManifest> manifest(open_manifest(path, &error));
     if (!manifest) {
-      set_last_error("Not a voice file: %s is not a readable archive", path);
+      set_last_error("Not a voice file: %s", error.c_str());
       return nullptr;
     }
     if (!check_voice_marker(*manifest, path)) return nullptr;

@@ -203,7 +203,8 @@ TEST(Hostile, BadArchives) {
     Result result = load(c.path, files->vocab);
     EXPECT_EQ(result.status, -1);
     // The message names the file, not only the stage.
-    EXPECT_EQ(last_error().rfind("Failed to load manifest: " + c.path, 0), 0u) << last_error();
+    EXPECT_EQ(last_error().rfind("Failed to load manifest: ", 0), 0u) << last_error();
+    EXPECT_NE(last_error().find(c.path), std::string::npos) << last_error();
     EXPECT_NE(result.log.find(c.line), std::string::npos) << result.log;
   }
   int n = 5;
@@ -311,7 +312,8 @@ TEST(Hostile, BadVocabularies) {
     SCOPED_TRACE(c.name);
     Result result = load(files->model, c.path);
     EXPECT_EQ(result.status, -1);
-    EXPECT_EQ(last_error().rfind("Failed to load tokenizer: " + c.path, 0), 0u) << last_error();
+    EXPECT_EQ(last_error().rfind("Failed to load tokenizer: ", 0), 0u) << last_error();
+    EXPECT_NE(last_error().find(c.path), std::string::npos) << last_error();
     EXPECT_NE(result.log.find(c.line), std::string::npos) << result.log;
     EXPECT_EQ(result.log.find("[vclone] Initializing modules"), std::string::npos) << result.log;
   }

@@ -254,15 +254,16 @@ TEST(Synthesis, LoadFailuresAndReload) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(vclone_load(models->plain.c_str(), missing_vocab.c_str()), -1);
   std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(last_error().rfind("Failed to load tokenizer: " + missing_vocab, 0), 0u) << last_error();
-  EXPECT_NE(log.find("[tokenizer] Cannot open: " + missing_vocab), std::string::npos) << log;
+  EXPECT_EQ(last_error().rfind("Failed to load tokenizer: ", 0), 0u) << last_error();
+  EXPECT_NE(last_error().find(missing_vocab + ": No such file or directory"), std::string::npos)
+      << last_error();
   EXPECT_EQ(current_model, nullptr);
 
   testing::internal::CaptureStderr();
   EXPECT_EQ(vclone_load(models->reference.c_str(), models->vocab.c_str()), -1);
   log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(last_error().rfind("Failed to load manifest: " + models->reference, 0), 0u)
-      << last_error();
+  EXPECT_EQ(last_error().rfind("Failed to load manifest: ", 0), 0u) << last_error();
+  EXPECT_NE(last_error().find(models->reference), std::string::npos) << last_error();
   EXPECT_NE(log.find("[vclone] Loading weights from " + models->reference + "..."), std::string::npos);
   EXPECT_EQ(current_model, nullptr);
 
