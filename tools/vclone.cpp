@@ -12,6 +12,7 @@
 
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,8 +118,12 @@ std::string folder_of(const std::string &path) {
 }
 
 void require_writable_folder(const std::string &option, const std::string &path) {
-  if (path.empty()) fail_usage(option + " needs a file name");
+  struct stat status;
+  if (path.empty() || path.back() == '/' || (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)))
+    fail_usage(option + " needs a file name, not the folder '" + path + "'");
   const std::string folder = folder_of(path);
+  if (stat(folder.c_str(), &status) == 0 && !S_ISDIR(status.st_mode))
+    fail_usage(option + " " + path + ": " + folder + " is not a folder");
   if (access(folder.c_str(), W_OK) != 0)
     fail_usage(option + " " + path + ": cannot write in " + folder + ": " + std::strerror(errno));
 }
