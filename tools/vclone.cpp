@@ -497,8 +497,9 @@ int main(int argc, char **argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
-    const int code = app.exit(e);  // help and version print to standard output and return 0
-    return code == 0 ? 0 : kUsageExit;
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help and --version, on standard output
+    std::fprintf(stderr, "vclone: %s\nRun with --help for more information.\n", e.what());
+    return kUsageExit;
   }
 
   try {
