@@ -177,7 +177,7 @@ lib.vclone_log_set(_log_callback, None)
 @atexit.register
 def _restore_default_log() -> None:
     # The interpreter is going away; the callback may not run after this.
-    lib.vclone_log_set(None, None)
+    lib.vclone_log_set(LOG_CALLBACK(), None)  # NULL: the library default again
 
 
 class Handle:
