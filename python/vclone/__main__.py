@@ -69,6 +69,8 @@ def say(args: argparse.Namespace) -> int:
         return 2
     logging.basicConfig(level=logging.WARNING if args.quiet else logging.DEBUG,
                         format="%(message)s", stream=sys.stderr)
+    # A failure is reported once, from the exception.
+    logging.getLogger("vclone").addFilter(lambda record: record.levelno < logging.ERROR)
     with Model(args.model, args.vocab, threads=args.threads, precision=args.precision) as model:
         with (Voice.load(args.voice) if args.voice else model.voice(args.ref)) as voice:
             if args.out == "-":
