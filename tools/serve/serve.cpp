@@ -1,13 +1,138 @@
 #include "serve/serve.h"
 
+#include "serve/speech_server.h"
+#include "serve/voice_store.h"
+#include "vclone.h"
+
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
+#include <chrono>
+#include <fstream>
+#include <thread>
 
 void add_serve_options(CLI::App &serve, ServeOptions &options) {
   serve.add_option("--model", options.model_path, "weight archive")->required();
   serve.add_option("--vocab", options.vocab_path, "vocabulary JSON")->required();
+  serve.add_option("--voices", options.voices_dir, "folder of voice files (<id>.vcv), made when missing")
+      ->capture_default_str();
+  serve.add_option("--host", options.host, "address to listen on")->capture_default_str();
+  serve.add_option("--port", options.port, "port to listen on; 0 picks a free one")
+      ->capture_default_str()->check(CLI::Range(0, 65535));
+  serve.add_option("--precision", options.precision, "decoder weights: f32, bf16 or int8")
+      ->capture_default_str()->check(CLI::IsMember({"f32", "bf16", "int8"}));
+  serve.add_option("--threads", options.threads, "compute threads; 0 = every core")
+      ->capture_default_str()->check(CLI::NonNegativeNumber);
+  serve.add_option("--api-key-file", options.api_key_file,
+                   "file whose first line is the key /v1/ requests must send as Authorization: Bearer KEY")
+      ->check(CLI::ExistingFile);
+  serve.add_option("--max-queue", options.max_queue, "requests that may wait behind the one in progress")
+      ->capture_default_str()->check(CLI::Range(0, 1000));
+  serve.add_option("--max-body-bytes", options.max_body_bytes, "largest JSON request body")
+      ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 30));
+  serve.add_option("--max-upload-bytes", options.max_upload_bytes, "largest voice upload")
+      ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 31));
+  serve.add_option("--max-text-chars", options.max_text_chars, "longest \"input\", in characters")
+      ->capture_default_str()->check(CLI::Range(size_t(1), size_t(1) << 20));
 }
 
-int run_serve(const ServeOptions &) {
-  fprintf(stderr, "vclone serve: not built yet\n");
-  return 1;
+namespace {
+
+bool read_api_key(const std::string &path, std::string &key) {
+  if (path.empty()) return true;
+  std::ifstream file(path);
+  if (!file || !std::getline(file, key)) return false;
+  key.erase(key.find_last_not_of(" \t\r\n") + 1);
+  key.erase(0, key.find_first_not_of(" \t"));
+  return !key.empty();
+}
+
+int precision_of(const std::string &name) {
+  if (name == "bf16") return VCLONE_PRECISION_BF16;
+  if (name == "int8") return VCLONE_PRECISION_INT8;
+  return VCLONE_PRECISION_F32;
+}
+
+// Waits for SIGTERM or SIGINT (blocked in every thread, so only this one
+// takes them) and stops the server; SIGUSR1 only ends the wait.
+void watch_signals(SpeechServer &server) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGUSR1);
+  int received = 0;
+  sigwait(&signals, &received);
+  if (received == SIGUSR1) return;
+  fprintf(stderr, "vclone serve: %s: finishing the requests in progress\n", received == SIGTERM ? "SIGTERM" : "SIGINT");
+  server.begin_stopping();
+  server.http().stop();
+}
+
+void block_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A client that hangs up makes the next write fail instead of killing us.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int bind_port(httplib::Server &http, const ServeOptions &options) {
+  if (options.port == 0) return http.bind_to_any_port(options.host);
+  return http.bind_to_port(options.host, options.port) ? options.port : -1;
+}
+
+}  // namespace
+
+int run_serve(const ServeOptions &options) {
+  std::string api_key, error;
+  if (!read_api_key(options.api_key_file, api_key)) {
+    fprintf(stderr, "vclone serve: %s: no key on its first line\n", options.api_key_file.c_str());
+    return 1;
+  }
+  VoiceStore voices;
+  if (!voices.open(options.voices_dir, error)) {
+    fprintf(stderr, "vclone serve: %s\n", error.c_str());
+    return 1;
+  }
+  block_signals();  // before any thread starts, so that every thread inherits it
+  SpeechServer server(options, api_key, voices);
+  const int port = bind_port(server.http(), options);
+  if (port < 0) {
+    fprintf(stderr, "vclone serve: cannot listen on %s:%d\n", options.host.c_str(), options.port);
+    return 1;
+  }
+  // Listening starts before loading, so probes see "loading" rather than
+  // a refused connection.
+  std::thread listener([&server] { server.http().listen_after_bind(); });
+  // stop() does nothing before listening has begun, so the signal watcher
+  // starts only once it has.
+  while (!server.http().is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::thread signal_watcher(watch_signals, std::ref(server));
+  fprintf(stderr, "vclone serve: listening on http://%s:%d\n", options.host.c_str(), port);
+
+  vclone_load_options load_options = vclone_default_load_options();
+  load_options.n_threads = options.threads;
+  load_options.precision = precision_of(options.precision);
+  vclone_model *model = vclone_model_load(options.model_path.c_str(), options.vocab_path.c_str(), &load_options);
+  int status = 0;
+  if (model) {
+    server.set_model(model);
+    fprintf(stderr, "vclone serve: model loaded, ready\n");
+  } else {
+    fprintf(stderr, "vclone serve: %s\n", vclone_get_last_error());
+    server.begin_stopping();
+    server.http().stop();
+    status = 1;
+  }
+  listener.join();  // returns once stopped and every request in progress is answered
+  pthread_kill(signal_watcher.native_handle(), SIGUSR1);
+  signal_watcher.join();
+  vclone_model_free(model);
+  if (status == 0) fprintf(stderr, "vclone serve: stopped\n");
+  return status;
 }
