@@ -40,8 +40,12 @@ ApiError read_integer(const json &body, const char *name, int64_t low, int64_t h
   const json &value = body[name];
   if (!value.is_number_integer())
     return bad_field(name, "must be an integer");
-  if (value.is_number_unsigned() ? value.get<uint64_t>() > static_cast<uint64_t>(high)
-                                 : (value.get<int64_t>() < low || value.get<int64_t>() > high))
+  // JSON readers keep non-negative integers unsigned; compare in the wider type.
+  const bool in_range = value.is_number_unsigned()
+                            ? value.get<uint64_t>() >= static_cast<uint64_t>(std::max<int64_t>(low, 0)) &&
+                                  value.get<uint64_t>() <= static_cast<uint64_t>(high)
+                            : value.get<int64_t>() >= low && value.get<int64_t>() <= high;
+  if (!in_range)
     return bad_field(name, "must be in " + std::to_string(low) + " .. " + std::to_string(high));
   out = static_cast<int32_t>(value.get<int64_t>());
   return {};

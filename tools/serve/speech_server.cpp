@@ -109,6 +109,27 @@ void SpeechServer::set_model(vclone_model *model) {
   model_ = model;
 }
 
+void SpeechServer::begin_stopping() {
+  std::unique_lock<std::mutex> lock(starting_mutex_);
+  stopping_ = true;
+  starting_changed_.wait_for(lock, std::chrono::seconds(5), [this] { return streams_starting_ == 0; });
+}
+
+bool SpeechServer::enter_starting() {
+  std::lock_guard<std::mutex> lock(starting_mutex_);
+  if (stopping_) return false;
+  streams_starting_++;
+  return true;
+}
+
+void SpeechServer::leave_starting() {
+  {
+    std::lock_guard<std::mutex> lock(starting_mutex_);
+    streams_starting_--;
+  }
+  starting_changed_.notify_all();
+}
+
 void SpeechServer::send_error(httplib::Response &response, const ApiError &error) const {
   response.status = error.status;
   response.set_content(error.body(), "application/json");
@@ -220,9 +241,14 @@ void SpeechServer::speak(const httplib::Request &http_request, httplib::Response
   std::string error;
   job.voice = voices_.load(job.request.voice, error);
   if (!job.voice) return send_error(response, api_error(500, "server_error", error));
+  if (job.request.stream && !enter_starting())
+    return send_error(response, api_error(503, "server_busy", "the server is shutting down"));
   job.ticket = admit(response);
+  if (job.request.stream) {
+    if (!job.ticket) return leave_starting();
+    return speak_stream(std::move(job), response);
+  }
   if (!job.ticket) return;
-  if (job.request.stream) return speak_stream(std::move(job), response);
 
   job.ticket->wait_turn();
   const auto start = Clock::now();
@@ -275,15 +301,31 @@ int send_audio(const float *samples, int n_samples, void *user_data) {
 
 }  // namespace
 
+// Leaves the starting count once, whichever comes first: leave() or the end
+// of the last copy of the provider.
+struct SpeechServer::StartMark {
+  explicit StartMark(SpeechServer &server) : server(server) {}
+  ~StartMark() { leave(); }
+  void leave() {
+    if (!left.exchange(true)) server.leave_starting();
+  }
+  SpeechServer &server;
+  std::atomic<bool> left{false};
+};
+
 void SpeechServer::speak_stream(SpeechJob job, httplib::Response &response) {
   auto shared_job = std::make_shared<SpeechJob>(std::move(job));
+  // Marks the stream as begun when the provider first runs, or when httplib
+  // drops the provider unrun (the client left before the headers went out).
+  auto starting = std::make_shared<StartMark>(*this);
   response.set_header("X-Sample-Rate", std::to_string(vclone_sample_rate()));
   // The request waits for its turn inside the provider: httplib calls it
   // right after the handler returns, and skips it once the server stops,
   // so a request that waited in the handler could lose its audio at SIGTERM.
   response.set_chunked_content_provider(
       shared_job->request.wav ? "audio/wav" : "audio/pcm",
-      [this, shared_job](size_t, httplib::DataSink &sink) {
+      [this, shared_job, starting](size_t, httplib::DataSink &sink) mutable {
+        starting->leave();
         SpeechJob &job = *shared_job;
         job.ticket->wait_turn();
         StreamState state{&sink, job.request.wav, Clock::now(), &metrics_};

@@ -10,6 +10,8 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,8 +23,10 @@ class SpeechServer {
   // Until this is called, /healthz and the model's endpoints answer 503.
   void set_model(vclone_model *model);
   // Readiness turns to 503 and no new work is accepted; requests already
-  // admitted finish.
-  void begin_stopping() { stopping_ = true; }
+  // admitted finish. Returns once every admitted stream has begun sending
+  // (at most a few seconds), as httplib drops streams not begun by then
+  // when it stops.
+  void begin_stopping();
 
  private:
   void add_routes();
@@ -47,4 +51,11 @@ class SpeechServer {
   std::atomic<vclone_model *> model_{nullptr};
   std::vector<std::string> languages_;
   std::atomic<bool> stopping_{false};
+  // Streams admitted whose content provider has not run yet.
+  std::mutex starting_mutex_;
+  std::condition_variable starting_changed_;
+  int streams_starting_ = 0;
+  struct StartMark;
+  bool enter_starting();
+  void leave_starting();
 };
