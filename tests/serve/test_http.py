@@ -6,6 +6,7 @@ import os
 import shutil
 import socket
 import struct
+import subprocess
 import threading
 import time
 import wave
@@ -143,8 +144,10 @@ def test_voices_are_added_listed_used_and_deleted(server, voice, paths):
     status, _, answer = server.request("POST", "/v1/voices?name=uploaded_1", body=reference, headers=AUTH)
     assert status == 409 and json.loads(answer)["error"]["param"] == "name"
 
-    # A voice file put into the folder by another program is served as well.
-    shutil.copy(os.path.join(server.voices_dir, "ref.vcv"), os.path.join(server.voices_dir, "copied.vcv"))
+    # A voice that `vclone voice` saved into the folder is served as well.
+    subprocess.run([serve_harness.VCLONE_BIN, "voice", "--model", paths["model"], "--vocab", paths["vocab"],
+                    "--ref", paths["reference"], "--out", os.path.join(server.voices_dir, "copied.vcv")],
+                   check=True, timeout=300, stderr=subprocess.DEVNULL)
     status, _, answer = server.request("GET", "/v1/voices", headers=AUTH)
     ids = [v["id"] for v in json.loads(answer)["data"]]
     assert status == 200 and {"ref", "uploaded_1", unnamed, "copied"} <= set(ids)

@@ -154,7 +154,13 @@ void SpeechServer::add_hooks() {
     if (response.status == 404)
       send_error(response, api_error(404, "not_found_error", "no route for " + request.method + " " + request.path));
     else if (response.status == 413)
-      send_error(response, api_error(413, "request_too_large", "the request body is too large"));
+      // httplib also refuses form-encoded bodies over 8 KiB, which is what
+      // `curl --data-binary` sends unless told the content type.
+      send_error(response, api_error(413, "request_too_large",
+                                     request.path == "/v1/voices"
+                                         ? "the upload is too large (send it as Content-Type: audio/wav, "
+                                           "audio/flac or audio/mpeg, or as multipart/form-data)"
+                                         : "the request body is too large"));
     else
       send_error(response, api_error(response.status, "invalid_request_error", "the request was refused"));
   });
@@ -230,6 +236,7 @@ std::unique_ptr<SynthesisQueue::Ticket> SpeechServer::admit(httplib::Response &r
 }
 
 void SpeechServer::speak(const httplib::Request &http_request, httplib::Response &response) {
+  if (!model_) return (void)admit(response);  // answers 503: still loading
   SpeechJob job;
   const SpeechLimits limits{options_.max_body_bytes, options_.max_text_chars, languages_};
   if (ApiError e = parse_speech_request(http_request.body, limits, job.request))
@@ -359,6 +366,7 @@ void SpeechServer::add_voice(const httplib::Request &request, httplib::Response 
   if (request.body.size() > options_.max_upload_bytes && !request.is_multipart_form_data())
     return send_error(response, api_error(413, "request_too_large", "the upload is larger than " +
                                                                         std::to_string(options_.max_upload_bytes) + " bytes"));
+  if (!model_) return (void)admit(response);  // answers 503: still loading
   std::string audio = request.body, id = request.get_param_value("name");
   if (request.is_multipart_form_data()) {
     audio.clear();
