@@ -4,8 +4,11 @@
 #include "serve/voice_store.h"
 #include "vclone.h"
 
-#include <pthread.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <chrono>
@@ -54,31 +57,41 @@ int precision_of(const std::string &name) {
   return VCLONE_PRECISION_F32;
 }
 
-// Waits for SIGTERM or SIGINT (blocked in every thread, so only this one
-// takes them) and stops the server; SIGUSR1 only ends the wait.
-void watch_signals(SpeechServer &server) {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGUSR1);
-  int received = 0;
-  sigwait(&signals, &received);
-  if (received == SIGUSR1) return;
-  fprintf(stderr, "vclone serve: %s: finishing the requests in progress\n", received == SIGTERM ? "SIGTERM" : "SIGINT");
-  server.begin_stopping();
-  server.http().stop();
+// Signals reach whichever thread the kernel picks, including threads the
+// math libraries started before us, so the handler only writes the signal's
+// number to a pipe that one thread of ours reads.
+int signal_pipe[2] = {-1, -1};
+
+void on_stop_signal(int number) {
+  const int saved = errno;
+  const char byte = static_cast<char>(number);
+  (void)!write(signal_pipe[1], &byte, 1);
+  errno = saved;
 }
 
-void block_signals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+bool catch_stop_signals() {
+  if (pipe2(signal_pipe, O_CLOEXEC) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
   // A client that hangs up makes the next write fail instead of killing us.
   signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+// Waits for a stop signal and stops the server; a zero byte (written when
+// the server ended on its own) only ends the wait.
+void watch_signals(SpeechServer &server) {
+  char number = 0;
+  while (read(signal_pipe[0], &number, 1) < 0 && errno == EINTR) {
+  }
+  if (number == 0) return;
+  fprintf(stderr, "vclone serve: %s: finishing the requests in progress\n", number == SIGTERM ? "SIGTERM" : "SIGINT");
+  server.begin_stopping();
+  server.http().stop();
 }
 
 int bind_port(httplib::Server &http, const ServeOptions &options) {
@@ -99,7 +112,10 @@ int run_serve(const ServeOptions &options) {
     fprintf(stderr, "vclone serve: %s\n", error.c_str());
     return 1;
   }
-  block_signals();  // before any thread starts, so that every thread inherits it
+  if (!catch_stop_signals()) {
+    fprintf(stderr, "vclone serve: cannot make a pipe for signals\n");
+    return 1;
+  }
   SpeechServer server(options, api_key, voices);
   const int port = bind_port(server.http(), options);
   if (port < 0) {
@@ -130,7 +146,8 @@ int run_serve(const ServeOptions &options) {
     status = 1;
   }
   listener.join();  // returns once stopped and every request in progress is answered
-  pthread_kill(signal_watcher.native_handle(), SIGUSR1);
+  const char wake = 0;
+  (void)!write(signal_pipe[1], &wake, 1);
   signal_watcher.join();
   vclone_model_free(model);
   if (status == 0) fprintf(stderr, "vclone serve: stopped\n");
