@@ -177,6 +177,7 @@ void add_model_options(CLI::App &command, ModelArgs &args) {
   command.add_option("--threads", args.threads,
                      "compute threads, 1 .. the cores this process may use; 0 (all, the default)");
   command.add_option("--precision", args.precision, "decoder weights: f32 (default), bf16 or int8");
+  command.add_flag("--quiet", g_quiet, "print only warnings and errors");
 }
 
 vclone_load_options checked_load_options(const ModelArgs &args) {
@@ -301,7 +302,6 @@ void add_say_options(CLI::App &say, SayArgs &args) {
   say.add_option("--max-codes", args.max_codes, "audio codes per piece, 4 .. 606; 602 (~28 s)");
   say.add_option("--pause", args.pause, "seconds of silence between pieces, [0, 10]; 0.2");
   say.add_flag("--no-split", args.no_split, "speak the text as one piece (at most ~400 tokens)");
-  say.add_flag("--quiet", g_quiet, "print only warnings and errors");
   say.add_option("TEXT", args.text, "text to speak; standard input when absent or -");
 }
 
