@@ -63,8 +63,10 @@ def test_stream_concatenates_to_the_whole_call(model, voice):
     assert len(chunks) >= 2 and all(c.dtype == np.float32 and c.size for c in chunks)
     joined = np.concatenate(chunks)
     assert joined.size == whole.size
-    # Away from the seams the chunked vocoder gives the whole call's samples.
-    assert np.mean(np.abs(joined - whole) < 1e-3) > 0.95
+    # Each chunk is vocoded with enough neighbouring frames that its seams
+    # match the whole call up to float rounding (about 3e-7 here); 1e-4 is
+    # far below anything audible and far above rounding.
+    assert np.abs(joined - whole).max() < 1e-4
 
 
 def test_breaking_out_of_a_stream_stops_it(model, voice, caplog):

@@ -58,10 +58,9 @@ def test_stream_to_stdout_matches_the_file(model_files, voice_file, tmp_path):
     stream_samples = parse_wav(streamed.stdout, streamed=True).astype(np.int32)
     file_samples = parse_wav(whole.read_bytes()).astype(np.int32)
     assert stream_samples.size == file_samples.size
-    # The streamed vocoder works chunk by chunk; away from the seams it gives
-    # the whole call's samples, so nearly all agree to a few 16-bit steps.
-    close = np.abs(stream_samples - file_samples) <= 3
-    assert close.mean() > 0.95, f"only {close.mean():.3f} of the samples agree"
+    # The chunked vocoder matches the whole call up to float rounding, which
+    # may tip a sample across a 16-bit step, never more.
+    assert np.abs(stream_samples - file_samples).max() <= 1
     assert streamed.stderr == b""
 
 
