@@ -20,7 +20,7 @@ static double seconds_since(const struct timespec *start) {
   return (double)(now.tv_sec - start->tv_sec) + (now.tv_nsec - start->tv_nsec) / 1e9;
 }
 
-/* Returning non-zero would stop the synthesis: a closed pipe does. */
+/* Returning non-zero stops the synthesis: here, when standard output fails. */
 static int play(const float *samples, int n, void *user_data) {
   struct progress *progress = user_data;
   if (progress->chunks++ == 0)
