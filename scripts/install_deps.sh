@@ -39,3 +39,19 @@ case "$blas" in
       /usr/lib/x86_64-linux-gnu/openblas-pthread/libblas.so.3
     ;;
 esac
+
+# The browser test of `vclone serve` drives Debian's chromium with
+# playwright-core from npm, kept in tests/serve/browser/node_modules at the
+# version of the committed lock file. Debian's nodejs and npm serve when no
+# other node is on the PATH.
+root=$(cd "$(dirname "$0")/.." && pwd)
+browser_test="$root/tests/serve/browser"
+if [ ! -d "$browser_test/node_modules/playwright-core" ]; then
+  if ! command -v npm > /dev/null; then
+    if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
+  fi
+  echo "install_deps: installing playwright-core for the browser test"
+  (cd "$browser_test" && npm ci --no-audit --no-fund --loglevel=error)
+fi

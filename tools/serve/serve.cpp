@@ -1,13 +1,155 @@
 #include "serve/serve.h"
 
+#include "serve/speech_server.h"
+#include "serve/voice_store.h"
+#include "vclone.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <cstdio>
+#include <chrono>
+#include <fstream>
+#include <thread>
 
 void add_serve_options(CLI::App &serve, ServeOptions &options) {
   serve.add_option("--model", options.model_path, "weight archive")->required();
   serve.add_option("--vocab", options.vocab_path, "vocabulary JSON")->required();
+  serve.add_option("--voices", options.voices_dir, "folder of voice files (<id>.vcv), made when missing")
+      ->capture_default_str();
+  serve.add_option("--host", options.host, "address to listen on")->capture_default_str();
+  serve.add_option("--port", options.port, "port to listen on; 0 picks a free one")
+      ->capture_default_str()->check(CLI::Range(0, 65535));
+  serve.add_option("--precision", options.precision, "decoder weights: f32, bf16 or int8")
+      ->capture_default_str()->check(CLI::IsMember({"f32", "bf16", "int8"}));
+  serve.add_option("--threads", options.threads, "compute threads; 0 = every core")
+      ->capture_default_str()->check(CLI::NonNegativeNumber);
+  serve.add_option("--api-key-file", options.api_key_file,
+                   "file whose first line is the key /v1/ requests must send as Authorization: Bearer KEY")
+      ->check(CLI::ExistingFile);
+  serve.add_option("--max-queue", options.max_queue, "requests that may wait behind the one in progress")
+      ->capture_default_str()->check(CLI::Range(0, 1000));
+  serve.add_option("--max-body-bytes", options.max_body_bytes, "largest JSON request body")
+      ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 30));
+  serve.add_option("--max-upload-bytes", options.max_upload_bytes, "largest voice upload")
+      ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 31));
+  serve.add_option("--max-text-chars", options.max_text_chars, "longest \"input\", in characters")
+      ->capture_default_str()->check(CLI::Range(size_t(1), size_t(1) << 20));
 }
 
-int run_serve(const ServeOptions &) {
-  fprintf(stderr, "vclone serve: not built yet\n");
-  return 1;
+namespace {
+
+bool read_api_key(const std::string &path, std::string &key) {
+  if (path.empty()) return true;
+  std::ifstream file(path);
+  if (!file || !std::getline(file, key)) return false;
+  key.erase(key.find_last_not_of(" \t\r\n") + 1);
+  key.erase(0, key.find_first_not_of(" \t"));
+  return !key.empty();
+}
+
+int precision_of(const std::string &name) {
+  if (name == "bf16") return VCLONE_PRECISION_BF16;
+  if (name == "int8") return VCLONE_PRECISION_INT8;
+  return VCLONE_PRECISION_F32;
+}
+
+// Signals reach whichever thread the kernel picks, including threads the
+// math libraries started before us, so the handler only writes the signal's
+// number to a pipe that one thread of ours reads.
+int signal_pipe[2] = {-1, -1};
+
+void on_stop_signal(int number) {
+  const int saved = errno;
+  const char byte = static_cast<char>(number);
+  (void)!write(signal_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+bool catch_stop_signals() {
+  if (pipe2(signal_pipe, O_CLOEXEC) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  // A client that hangs up makes the next write fail instead of killing us.
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+// Waits for a stop signal and stops the server; a zero byte (written when
+// the server ended on its own) only ends the wait.
+void watch_signals(SpeechServer &server) {
+  char number = 0;
+  while (read(signal_pipe[0], &number, 1) < 0 && errno == EINTR) {
+  }
+  if (number == 0) return;
+  fprintf(stderr, "vclone serve: %s: finishing the requests in progress\n", number == SIGTERM ? "SIGTERM" : "SIGINT");
+  server.begin_stopping();
+  server.http().stop();
+}
+
+int bind_port(httplib::Server &http, const ServeOptions &options) {
+  if (options.port == 0) return http.bind_to_any_port(options.host);
+  return http.bind_to_port(options.host, options.port) ? options.port : -1;
+}
+
+}  // namespace
+
+int run_serve(const ServeOptions &options) {
+  std::string api_key, error;
+  if (!read_api_key(options.api_key_file, api_key)) {
+    fprintf(stderr, "vclone serve: %s: no key on its first line\n", options.api_key_file.c_str());
+    return 1;
+  }
+  VoiceStore voices;
+  if (!voices.open(options.voices_dir, error)) {
+    fprintf(stderr, "vclone serve: %s\n", error.c_str());
+    return 1;
+  }
+  if (!catch_stop_signals()) {
+    fprintf(stderr, "vclone serve: cannot make a pipe for signals\n");
+    return 1;
+  }
+  SpeechServer server(options, api_key, voices);
+  const int port = bind_port(server.http(), options);
+  if (port < 0) {
+    fprintf(stderr, "vclone serve: cannot listen on %s:%d\n", options.host.c_str(), options.port);
+    return 1;
+  }
+  // Listening starts before loading, so probes see "loading" rather than
+  // a refused connection.
+  std::thread listener([&server] { server.http().listen_after_bind(); });
+  // stop() does nothing before listening has begun, so the signal watcher
+  // starts only once it has.
+  while (!server.http().is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::thread signal_watcher(watch_signals, std::ref(server));
+  fprintf(stderr, "vclone serve: listening on http://%s:%d\n", options.host.c_str(), port);
+
+  vclone_load_options load_options = vclone_default_load_options();
+  load_options.n_threads = options.threads;
+  load_options.precision = precision_of(options.precision);
+  vclone_model *model = vclone_model_load(options.model_path.c_str(), options.vocab_path.c_str(), &load_options);
+  int status = 0;
+  if (model) {
+    server.set_model(model);
+    fprintf(stderr, "vclone serve: model loaded, ready\n");
+  } else {
+    fprintf(stderr, "vclone serve: %s\n", vclone_get_last_error());
+    server.begin_stopping();
+    server.http().stop();
+    status = 1;
+  }
+  listener.join();  // returns once stopped and every request in progress is answered
+  const char wake = 0;
+  (void)!write(signal_pipe[1], &wake, 1);
+  signal_watcher.join();
+  vclone_model_free(model);
+  if (status == 0) fprintf(stderr, "vclone serve: stopped\n");
+  return status;
 }

@@ -3,18 +3,22 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstddef>
 #include <string>
 
 struct ServeOptions {
   std::string model_path;
   std::string vocab_path;
-  std::string voices_dir;
+  std::string voices_dir = "voices";
   std::string host = "127.0.0.1";
-  int port = 8080;
+  int port = 8080;  // 0 picks a free port and prints it
   std::string precision = "f32";
   int threads = 0;
   std::string api_key_file;
-  int max_queue = 8;
+  int max_queue = 8;  // requests waiting behind the one being synthesised
+  size_t max_body_bytes = 1 << 20;          // a JSON request body
+  size_t max_upload_bytes = 50u << 20;      // a reference recording
+  size_t max_text_chars = 4096;             // "input", in Unicode code points
 };
 
 // Declares the subcommand's options on `serve` (made by the caller with

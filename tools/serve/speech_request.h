@@ -1,0 +1,33 @@
+// The body of POST /v1/audio/speech, read and checked before it may queue.
+#pragma once
+
+#include "serve/api_error.h"
+#include "vclone.h"
+
+#include <string>
+#include <vector>
+
+struct SpeechRequest {
+  std::string input;
+  std::string voice;
+  std::string language = "en";
+  bool wav = true;  // response_format "wav"; false: raw 16-bit PCM
+  bool stream = false;
+  vclone_options options = vclone_default_options();
+};
+
+struct SpeechLimits {
+  size_t max_body_bytes;
+  size_t max_text_chars;
+  std::vector<std::string> languages;  // empty: any
+};
+
+// Fills `request` from a JSON body. Unknown fields (and "model") are ignored,
+// so clients written for the common shape of this endpoint work. An error
+// names the field: 400 for a wrong type or range, 413 for a body or text
+// over the limits.
+ApiError parse_speech_request(const std::string &body, const SpeechLimits &limits,
+                              SpeechRequest &request);
+
+// Unicode code points in UTF-8 text (continuation bytes are not counted).
+size_t utf8_length(const std::string &text);

@@ -1,0 +1,420 @@
+#include "serve/speech_server.h"
+
+#include "common/wav_stream.h"
+#include "serve/api_error.h"
+#include "serve/page_html.h"
+#include "serve/speech_request.h"
+
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+using nlohmann::json;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string last_error(const char *fallback) {
+  const char *message = vclone_get_last_error();
+  return message ? message : fallback;
+}
+
+// Constant-time comparison, so the key cannot be guessed byte by byte.
+bool same_secret(const std::string &given, const std::string &expected) {
+  unsigned char difference = given.size() == expected.size() ? 0 : 1;
+  for (size_t i = 0; i < given.size(); i++)
+    difference |= static_cast<unsigned char>(given[i] ^ expected[i % std::max<size_t>(1, expected.size())]);
+  return difference == 0;
+}
+
+// The file suffix libsndfile and the MP3 reader expect for an upload's bytes.
+const char *audio_suffix(const std::string &bytes) {
+  if (bytes.compare(0, 4, "fLaC") == 0) return ".flac";
+  if (bytes.compare(0, 4, "OggS") == 0) return ".ogg";
+  if (bytes.compare(0, 3, "ID3") == 0 ||
+      (bytes.size() > 1 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+       (static_cast<unsigned char>(bytes[1]) & 0xE0) == 0xE0))
+    return ".mp3";
+  return ".wav";
+}
+
+// The upload in a temporary file, removed with this object.
+class TemporaryUpload {
+ public:
+  bool write(const std::string &bytes, std::string &error) {
+    const char *folder = std::getenv("TMPDIR");
+    const std::string suffix = audio_suffix(bytes);
+    std::string pattern = std::string(folder && *folder ? folder : "/tmp") + "/vclone-upload-XXXXXX" + suffix;
+    const int fd = mkstemps(&pattern[0], static_cast<int>(suffix.size()));
+    if (fd < 0) {
+      error = "cannot create a temporary file for the upload";
+      return false;
+    }
+    path_ = pattern;
+    size_t written = 0;
+    while (written < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+      if (n <= 0) break;
+      written += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    if (written != bytes.size()) error = path_ + ": cannot write the upload";
+    return written == bytes.size();
+  }
+  const std::string &path() const { return path_; }
+  ~TemporaryUpload() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+// A checked request with what its synthesis needs, kept alive by the stream.
+struct SpeechJob {
+  SpeechRequest request;
+  VoicePtr voice;
+  std::shared_ptr<SynthesisQueue::Ticket> ticket;
+};
+
+SpeechServer::SpeechServer(const ServeOptions &options, std::string api_key, VoiceStore &voices)
+    : options_(options), api_key_(std::move(api_key)), voices_(voices), queue_(options.max_queue) {
+  // Every admitted request and a margin for probes and voice listings get a
+  // thread of their own, so a full queue answers 503 at once instead of
+  // leaving connections unread.
+  const size_t threads = static_cast<size_t>(options.max_queue) + 16;
+  http_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  http_.set_payload_max_length(std::max(options.max_body_bytes, options.max_upload_bytes));
+  add_hooks();
+  add_routes();
+}
+
+void SpeechServer::set_model(vclone_model *model) {
+  std::istringstream codes(vclone_model_languages(model));
+  for (std::string code; codes >> code;) languages_.push_back(code);
+  model_ = model;
+}
+
+void SpeechServer::begin_stopping() {
+  std::unique_lock<std::mutex> lock(starting_mutex_);
+  stopping_ = true;
+  starting_changed_.wait_for(lock, std::chrono::seconds(5), [this] { return streams_starting_ == 0; });
+}
+
+bool SpeechServer::enter_starting() {
+  std::lock_guard<std::mutex> lock(starting_mutex_);
+  if (stopping_) return false;
+  streams_starting_++;
+  return true;
+}
+
+void SpeechServer::leave_starting() {
+  {
+    std::lock_guard<std::mutex> lock(starting_mutex_);
+    streams_starting_--;
+  }
+  starting_changed_.notify_all();
+}
+
+void SpeechServer::send_error(httplib::Response &response, const ApiError &error) const {
+  response.status = error.status;
+  response.set_content(error.body(), "application/json");
+}
+
+void SpeechServer::add_hooks() {
+  http_.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+    if (api_key_.empty() || request.path.compare(0, 4, "/v1/") != 0)
+      return httplib::Server::HandlerResponse::Unhandled;
+    const std::string header = request.get_header_value("Authorization");
+    if (header.compare(0, 7, "Bearer ") == 0 && same_secret(header.substr(7), api_key_))
+      return httplib::Server::HandlerResponse::Unhandled;
+    response.set_header("WWW-Authenticate", "Bearer");
+    send_error(response, api_error(401, "authentication_error",
+                                   "a valid API key is required: Authorization: Bearer KEY"));
+    return httplib::Server::HandlerResponse::Handled;
+  });
+  // Statuses httplib sets itself (no route, body over the limit) get the
+  // same JSON shape as the handlers' errors.
+  http_.set_error_handler([this](const httplib::Request &request, httplib::Response &response) {
+    if (!response.body.empty()) return;
+    if (response.status == 404)
+      send_error(response, api_error(404, "not_found_error", "no route for " + request.method + " " + request.path));
+    else if (response.status == 413)
+      // httplib also refuses form-encoded bodies over 8 KiB, which is what
+      // `curl --data-binary` sends unless told the content type.
+      send_error(response, api_error(413, "request_too_large",
+                                     request.path == "/v1/voices"
+                                         ? "the upload is too large (send it as Content-Type: audio/wav, "
+                                           "audio/flac or audio/mpeg, or as multipart/form-data)"
+                                         : "the request body is too large"));
+    else
+      send_error(response, api_error(response.status, "invalid_request_error", "the request was refused"));
+  });
+  http_.set_exception_handler([this](const httplib::Request &, httplib::Response &response,
+                                     std::exception_ptr failure) {
+    std::string what = "internal error";
+    try {
+      if (failure) std::rethrow_exception(failure);
+    } catch (const std::exception &e) {
+      what = e.what();
+    } catch (...) {
+    }
+    send_error(response, api_error(500, "server_error", what));
+  });
+  http_.set_logger([this](const httplib::Request &request, const httplib::Response &response) {
+    metrics_.count_request(endpoint_label(request.method, request.path), response.status);
+  });
+}
+
+void SpeechServer::add_routes() {
+  http_.Get("/", [](const httplib::Request &, httplib::Response &response) {
+    response.set_content(kPageHtml, "text/html; charset=utf-8");
+  });
+  http_.Get("/healthz", [this](const httplib::Request &, httplib::Response &response) {
+    const char *state = stopping_ ? "stopping" : model_ ? "ok" : "loading";
+    response.status = model_ && !stopping_ ? 200 : 503;
+    response.set_content(json({{"status", state}}).dump(), "application/json");
+  });
+  http_.Get("/metrics", [this](const httplib::Request &, httplib::Response &response) {
+    const int holders = queue_.holders();
+    response.set_content(metrics_.render(queue_.waiting(), holders > 0 ? 1 : 0, model_ != nullptr),
+                         "text/plain; version=0.0.4");
+  });
+  http_.Get("/v1/languages", [this](const httplib::Request &, httplib::Response &response) {
+    if (!model_) return send_error(response, api_error(503, "server_busy", "the model is still loading"));
+    response.set_content(json({{"languages", languages_}}).dump(), "application/json");
+  });
+  http_.Post("/v1/audio/speech", [this](const httplib::Request &request, httplib::Response &response) {
+    speak(request, response);
+  });
+  http_.Get("/v1/voices", [this](const httplib::Request &, httplib::Response &response) {
+    list_voices(response);
+  });
+  http_.Post("/v1/voices", [this](const httplib::Request &request, httplib::Response &response) {
+    add_voice(request, response);
+  });
+  http_.Delete(R"(/v1/voices/([^/]+))", [this](const httplib::Request &request, httplib::Response &response) {
+    delete_voice(request.matches[1], response);
+  });
+}
+
+std::unique_ptr<SynthesisQueue::Ticket> SpeechServer::admit(httplib::Response &response) {
+  if (stopping_) {
+    send_error(response, api_error(503, "server_busy", "the server is shutting down"));
+    return nullptr;
+  }
+  if (!model_) {
+    response.set_header("Retry-After", "5");
+    send_error(response, api_error(503, "server_busy", "the model is still loading"));
+    return nullptr;
+  }
+  std::unique_ptr<SynthesisQueue::Ticket> ticket = queue_.try_enter();
+  if (!ticket) {
+    // The wait a client would have now: every holder's synthesis at the
+    // recent pace, at least a second.
+    const double estimate = metrics_.recent_synthesis_seconds() * std::max(1, queue_.holders());
+    response.set_header("Retry-After", std::to_string(std::max(1, static_cast<int>(std::ceil(estimate)))));
+    send_error(response, api_error(503, "server_busy",
+                                   "the queue is full (" + std::to_string(options_.max_queue) +
+                                       " waiting); retry later"));
+  }
+  return ticket;
+}
+
+void SpeechServer::speak(const httplib::Request &http_request, httplib::Response &response) {
+  if (!model_) return (void)admit(response);  // answers 503: still loading
+  SpeechJob job;
+  const SpeechLimits limits{options_.max_body_bytes, options_.max_text_chars, languages_};
+  if (ApiError e = parse_speech_request(http_request.body, limits, job.request))
+    return send_error(response, e);
+  if (!VoiceStore::is_valid_id(job.request.voice) || !voices_.exists(job.request.voice)) {
+    ApiError e{404, "no voice \"" + job.request.voice + "\" (see GET /v1/voices)", "not_found_error", "voice"};
+    return send_error(response, e);
+  }
+  std::string error;
+  job.voice = voices_.load(job.request.voice, error);
+  if (!job.voice) return send_error(response, api_error(500, "server_error", error));
+  if (job.request.stream && !enter_starting())
+    return send_error(response, api_error(503, "server_busy", "the server is shutting down"));
+  job.ticket = admit(response);
+  if (job.request.stream) {
+    if (!job.ticket) return leave_starting();
+    return speak_stream(std::move(job), response);
+  }
+  if (!job.ticket) return;
+
+  job.ticket->wait_turn();
+  const auto start = Clock::now();
+  int32_t n_samples = 0;
+  float *samples = vclone_speak(model_, job.request.input.c_str(), job.request.language.c_str(),
+                                job.voice.get(), &job.request.options, &n_samples);
+  const double seconds = seconds_since(start);
+  job.ticket.reset();
+  if (!samples) {
+    metrics_.count_synthesis(Metrics::Outcome::kFailed, seconds, 0);
+    return send_error(response, api_error(500, "server_error", last_error("synthesis failed")));
+  }
+  metrics_.count_synthesis(Metrics::Outcome::kCompleted, seconds,
+                           static_cast<double>(n_samples) / vclone_sample_rate());
+  const size_t count = static_cast<size_t>(n_samples);
+  if (job.request.wav)
+    response.set_content(wav_stream::file_bytes(samples, count, vclone_sample_rate()), "audio/wav");
+  else
+    response.set_content(wav_stream::pcm16(samples, count), "audio/pcm");
+  free(samples);
+  response.set_header("X-Sample-Rate", std::to_string(vclone_sample_rate()));
+}
+
+namespace {
+
+// What the audio callback of one streamed request needs.
+struct StreamState {
+  httplib::DataSink *sink;
+  bool header_pending;
+  Clock::time_point start;
+  Metrics *metrics;
+  long long samples = 0;
+};
+
+int send_audio(const float *samples, int n_samples, void *user_data) {
+  auto *state = static_cast<StreamState *>(user_data);
+  std::string bytes;
+  if (state->header_pending) {
+    // The header leaves with the first audio, so the first bytes a client
+    // sees mark the first audio.
+    bytes = wav_stream::header(vclone_sample_rate(), wav_stream::kUnknownLength);
+    state->header_pending = false;
+  }
+  if (state->samples == 0) state->metrics->observe_first_audio(seconds_since(state->start));
+  bytes += wav_stream::pcm16(samples, static_cast<size_t>(n_samples));
+  state->samples += n_samples;
+  // A failed write means the client is gone: stop decoding for it.
+  return state->sink->write(bytes.data(), bytes.size()) ? 0 : 1;
+}
+
+}  // namespace
+
+// Leaves the starting count once, whichever comes first: leave() or the end
+// of the last copy of the provider.
+struct SpeechServer::StartMark {
+  explicit StartMark(SpeechServer &server) : server(server) {}
+  ~StartMark() { leave(); }
+  void leave() {
+    if (!left.exchange(true)) server.leave_starting();
+  }
+  SpeechServer &server;
+  std::atomic<bool> left{false};
+};
+
+void SpeechServer::speak_stream(SpeechJob job, httplib::Response &response) {
+  auto shared_job = std::make_shared<SpeechJob>(std::move(job));
+  // Marks the stream as begun when the provider first runs, or when httplib
+  // drops the provider unrun (the client left before the headers went out).
+  auto starting = std::make_shared<StartMark>(*this);
+  response.set_header("X-Sample-Rate", std::to_string(vclone_sample_rate()));
+  // The request waits for its turn inside the provider: httplib calls it
+  // right after the handler returns, and skips it once the server stops,
+  // so a request that waited in the handler could lose its audio at SIGTERM.
+  response.set_chunked_content_provider(
+      shared_job->request.wav ? "audio/wav" : "audio/pcm",
+      [this, shared_job, starting](size_t, httplib::DataSink &sink) mutable {
+        starting->leave();
+        SpeechJob &job = *shared_job;
+        job.ticket->wait_turn();
+        StreamState state{&sink, job.request.wav, Clock::now(), &metrics_};
+        const int status = vclone_speak_stream(model_, job.request.input.c_str(), job.request.language.c_str(),
+                                               job.voice.get(), &job.request.options, send_audio, &state);
+        const double seconds = seconds_since(state.start);
+        job.ticket.reset();
+        const Metrics::Outcome outcome = status == 0   ? Metrics::Outcome::kCompleted
+                                         : status == 1 ? Metrics::Outcome::kCancelled
+                                                       : Metrics::Outcome::kFailed;
+        metrics_.count_synthesis(outcome, seconds, static_cast<double>(state.samples) / vclone_sample_rate());
+        if (status == -1) fprintf(stderr, "vclone serve: streamed synthesis failed: %s\n", last_error("unknown").c_str());
+        if (status != 0) return false;  // ends the response without its last chunk
+        if (state.header_pending) {
+          const std::string header = wav_stream::header(vclone_sample_rate(), wav_stream::kUnknownLength);
+          sink.write(header.data(), header.size());
+        }
+        sink.done();
+        return true;
+      });
+}
+
+void SpeechServer::list_voices(httplib::Response &response) const {
+  json data = json::array();
+  for (const VoiceEntry &voice : voices_.list())
+    data.push_back({{"id", voice.id}, {"object", "voice"}, {"created", voice.created}});
+  response.set_content(json({{"object", "list"}, {"data", data}}).dump(), "application/json");
+}
+
+void SpeechServer::add_voice(const httplib::Request &request, httplib::Response &response) {
+  if (request.body.size() > options_.max_upload_bytes && !request.is_multipart_form_data())
+    return send_error(response, api_error(413, "request_too_large", "the upload is larger than " +
+                                                                        std::to_string(options_.max_upload_bytes) + " bytes"));
+  if (!model_) return (void)admit(response);  // answers 503: still loading
+  std::string audio = request.body, id = request.get_param_value("name");
+  if (request.is_multipart_form_data()) {
+    audio.clear();
+    for (const auto &part : request.files) {
+      if (part.first == "name" && part.second.filename.empty()) id = part.second.content;
+      else if (audio.empty() && (part.first == "file" || !part.second.filename.empty())) audio = part.second.content;
+    }
+  }
+  if (audio.empty()) return send_error(response, bad_field("file", "is missing: send a WAV, FLAC or MP3 recording"));
+  if (audio.size() > options_.max_upload_bytes)
+    return send_error(response, api_error(413, "request_too_large", "the upload is larger than " +
+                                                                        std::to_string(options_.max_upload_bytes) + " bytes"));
+  if (id.empty()) id = random_voice_id();
+  if (!VoiceStore::is_valid_id(id))
+    return send_error(response, bad_field("name", "must be 1-64 letters, digits, '-' or '_', starting with a letter or digit"));
+  if (voices_.exists(id)) {
+    ApiError e{409, "voice \"" + id + "\" exists; delete it first or pick another name", "conflict_error", "name"};
+    return send_error(response, e);
+  }
+  TemporaryUpload upload;
+  std::string error;
+  if (!upload.write(audio, error)) return send_error(response, api_error(500, "server_error", error));
+
+  std::unique_ptr<SynthesisQueue::Ticket> ticket = admit(response);
+  if (!ticket) return;
+  ticket->wait_turn();
+  const auto start = Clock::now();
+  VoicePtr voice(vclone_voice_from_wav(model_, upload.path().c_str()), VoiceDeleter());
+  ticket.reset();
+  metrics_.count_synthesis(voice ? Metrics::Outcome::kCompleted : Metrics::Outcome::kFailed, seconds_since(start), 0);
+  if (!voice) return send_error(response, bad_field("file", "is not a usable recording: " + last_error("unreadable")));
+
+  const int saved = voices_.save_new(id, voice.get(), error);
+  if (saved == 1) {
+    ApiError e{409, "voice \"" + id + "\" exists; delete it first or pick another name", "conflict_error", "name"};
+    return send_error(response, e);
+  }
+  if (saved != 0) return send_error(response, api_error(500, "server_error", error));
+  response.status = 201;
+  response.set_content(json({{"id", id}, {"object", "voice"}}).dump(), "application/json");
+}
+
+void SpeechServer::delete_voice(const std::string &id, httplib::Response &response) {
+  if (!VoiceStore::is_valid_id(id))
+    return send_error(response, bad_field("id", "must be 1-64 letters, digits, '-' or '_'"));
+  if (!voices_.remove(id)) {
+    ApiError e{404, "no voice \"" + id + "\"", "not_found_error", "id"};
+    return send_error(response, e);
+  }
+  response.set_content(json({{"id", id}, {"object", "voice"}, {"deleted", true}}).dump(), "application/json");
+}

@@ -1,0 +1,34 @@
+#include "serve/synthesis_queue.h"
+
+std::unique_ptr<SynthesisQueue::Ticket> SynthesisQueue::try_enter() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (static_cast<int>(holders_.size()) > max_waiting_) return nullptr;
+  const uint64_t number = next_number_++;
+  holders_.push_back(number);
+  return std::unique_ptr<Ticket>(new Ticket(*this, number));
+}
+
+int SynthesisQueue::waiting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return holders_.empty() ? 0 : static_cast<int>(holders_.size()) - 1;
+}
+
+int SynthesisQueue::holders() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(holders_.size());
+}
+
+void SynthesisQueue::leave(uint64_t number) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holders_.remove(number);
+  }
+  turn_changed_.notify_all();
+}
+
+void SynthesisQueue::Ticket::wait_turn() {
+  std::unique_lock<std::mutex> lock(queue_.mutex_);
+  queue_.turn_changed_.wait(lock, [this] { return queue_.holders_.front() == number_; });
+}
+
+SynthesisQueue::Ticket::~Ticket() { queue_.leave(number_); }
