@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev llvm valgrind
   espeak-ng
   libsndfile1-dev nlohmann-json3-dev libutf8proc-dev libcli11-dev libcpp-httplib-dev
-  python3-pytest chromium
+  python3-pytest python3-setuptools python3-pip chromium
 )
 
 missing=()
