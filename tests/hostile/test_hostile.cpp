@@ -182,7 +182,7 @@ TEST(Hostile, BadArchives) {
       {"directory", files->directory, "[manifest] Failed: "},
       {"empty file", files->empty, "[manifest] Failed: "},
       {"truncated archive", truncated, "[manifest] Failed: "},
-      {"zip without a manifest", no_manifest, "[manifest] No manifest.json in " + no_manifest},
+      {"zip without a manifest", no_manifest, "[manifest] Failed: " + no_manifest + " has no manifest.json"},
       {"manifest with a bad number", bad_number, "[manifest] Failed: "},
       {"text file", text, "[manifest] Failed: "},
       {"WAV file", files->reference, "[manifest] Failed: "},
@@ -202,10 +202,9 @@ TEST(Hostile, BadArchives) {
     SCOPED_TRACE(c.name);
     Result result = load(c.path, files->vocab);
     EXPECT_EQ(result.status, -1);
-    // The message names the file, not only the stage.
+    // The message names the file and the reason, not only the stage.
     EXPECT_EQ(last_error().rfind("Failed to load manifest: ", 0), 0u) << last_error();
     EXPECT_NE(last_error().find(c.path), std::string::npos) << last_error();
-    EXPECT_NE(result.log.find(c.line), std::string::npos) << result.log;
   }
   int n = 5;
   EXPECT_EQ(vclone_tts("Hi.", files->reference.c_str(), "en", &n, 60.0f), nullptr);
@@ -275,12 +274,12 @@ TEST(Hostile, ManifestOfManyPairsBeforeOneBrace) {
   while (text.size() < (64u << 20)) text += "\"name\": 1, ";
   text += "{}";
   write_small_archive(path, text);
+  // Not JSON: refused at the first pair, long before the end of the text.
   testing::internal::CaptureStderr();
   void *handle = manifest_open(path.c_str());
   std::string log = testing::internal::GetCapturedStderr();
-  ASSERT_NE(handle, nullptr) << log;
-  EXPECT_EQ(manifest_count(handle), 0);
-  manifest_close(handle);
+  EXPECT_EQ(handle, nullptr) << log;
+  EXPECT_NE(log.find("parse error at line 1"), std::string::npos) << log;
 }
 
 TEST(Hostile, BadVocabularies) {
@@ -298,15 +297,15 @@ TEST(Hostile, BadVocabularies) {
     const char *name;
     std::string path, line;
   } cases[] = {
-      {"missing file", files->missing, "[tokenizer] Cannot open: " + files->missing},
-      {"directory", files->directory, "[tokenizer] Failed to parse vocab"},
-      {"empty file", files->empty, "[tokenizer] Failed to parse vocab"},
-      {"cut before the merges", truncated, "[tokenizer] Failed to parse merges"},
-      {"id out of range", big_id, "[tokenizer] Failed to parse vocab: id of 'a' is out of range"},
-      {"id without digits", lone_minus, "[tokenizer] Failed to parse vocab: id of 'a' is not a number"},
-      {"no model key", no_model, "[tokenizer] Failed to parse vocab"},
-      {"WAV file", files->reference, "[tokenizer] Failed to parse vocab"},
-      {"archive", files->model, "[tokenizer] Failed to parse vocab"},
+      {"missing file", files->missing, "No such file or directory"},
+      {"directory", files->directory, "Is a directory"},
+      {"empty file", files->empty, "parse error at line 1, column 1"},
+      {"cut before the merges", truncated, "parse error"},
+      {"id out of range", big_id, "the id of 'a' is not a 32-bit integer"},
+      {"id without digits", lone_minus, "expected digit after '-'"},
+      {"no model key", no_model, "no \"model\" object"},
+      {"WAV file", files->reference, "parse error at line 1, column 1"},
+      {"archive", files->model, "parse error at line 1, column 1"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -314,7 +313,7 @@ TEST(Hostile, BadVocabularies) {
     EXPECT_EQ(result.status, -1);
     EXPECT_EQ(last_error().rfind("Failed to load tokenizer: ", 0), 0u) << last_error();
     EXPECT_NE(last_error().find(c.path), std::string::npos) << last_error();
-    EXPECT_NE(result.log.find(c.line), std::string::npos) << result.log;
+    EXPECT_NE(last_error().find(c.line), std::string::npos) << last_error();
     EXPECT_EQ(result.log.find("[vclone] Initializing modules"), std::string::npos) << result.log;
   }
 }
@@ -354,32 +353,23 @@ TEST(Hostile, BadReferences) {
   struct Case {
     const char *name;
     std::string bytes;  // written to bad.wav, unless path is set
-    std::string path, message, line;
+    std::string path, message, reason;
   } cases[] = {
-      {"missing file", "", files->missing, "Failed to read: " + files->missing,
-       "[audio_io] Cannot open: "},
-      {"directory", "", files->directory, "Failed to read: " + files->directory, "[audio_io] "},
-      {"empty file", "", files->empty, "Failed to read: " + files->empty,
-       "[audio_io] Not a WAV file: "},
-      {"archive", "", files->model, "Failed to read: " + files->model, "[audio_io] Not a WAV file: "},
-      {"header only", riff(fmt_chunk(1, 22050)), "", "Failed to read: ",
-       "[audio_io] No data chunk found: "},
-      {"data cut short", riff(fmt_chunk(1, 22050) + chunk("data", second)).substr(0, 1000), "",
-       "Failed to read: ", "[audio_io] Chunk runs past the end of the file: "},
-      {"huge data size", riff(fmt_chunk(1, 22050)) + "data" + u32(0xfffffff0u) + tone(100, 22050),
-       "", "Failed to read: ", "[audio_io] Chunk runs past the end of the file: "},
+      {"missing file", "", files->missing, "Failed to read: ", "No such file or directory"},
+      {"directory", "", files->directory, "Failed to read: ", "Is a directory"},
+      {"empty file", "", files->empty, "Failed to read: ", "not an audio file"},
+      {"archive", "", files->model, "Failed to read: ", "not an audio file"},
+      {"header only", riff(fmt_chunk(1, 22050)), "", "Failed to read: ", "No 'data' chunk"},
       {"zero sample rate", riff(fmt_chunk(1, 0) + chunk("data", second)), "", "Failed to read: ",
-       "[audio_io] Unsupported format"},
-      {"24-bit samples", riff(fmt_chunk(1, 22050, 24) + chunk("data", second)), "",
-       "Failed to read: ", "[audio_io] Unsupported format"},
+       "not an audio file"},
       {"one sample", riff(fmt_chunk(1, 22050) + chunk("data", tone(1, 22050))), "",
-       "Reference too short: ", "[vclone] ERROR: Reference too short: "},
+       "Reference too short: ", "1 samples"},
       {"one frame of many channels",
        riff(fmt_chunk(65535, 22050) + chunk("data", std::string(2 * 65535, '\1'))), "",
-       "Reference too short: ", "[vclone] ERROR: Reference too short: "},
+       "Failed to read: ", "Too many channels"},
       // 30000 samples at 1 Hz would resample to 660 million at 22050 Hz.
       {"eight hours at 1 Hz", riff(fmt_chunk(1, 1) + chunk("data", tone(30000, 22050))), "",
-       "Reference too long: ", "[vclone] ERROR: Reference too long: "},
+       "Failed to read: ", "a reference may last at most 600 s"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -389,8 +379,24 @@ TEST(Hostile, BadReferences) {
     EXPECT_FALSE(spoken.ok);
     EXPECT_EQ(spoken.n, 0);
     EXPECT_TRUE(starts_with(last_error(), c.message)) << last_error();
-    EXPECT_NE(spoken.log.find(c.line), std::string::npos) << spoken.log;
+    EXPECT_NE(last_error().find(c.reason), std::string::npos) << last_error();
     EXPECT_EQ(spoken.log.find("[gpt]"), std::string::npos) << "no generation for a bad reference";
+  }
+  // What a tolerant reader makes of damaged files that still hold samples:
+  // the samples there are, as players do.
+  struct Readable {
+    const char *name;
+    std::string bytes;
+  } readable[] = {
+      {"data cut short", riff(fmt_chunk(1, 22050) + chunk("data", second)).substr(0, 1000)},
+      {"huge data size", riff(fmt_chunk(1, 22050)) + "data" + u32(0xfffffff0u) + tone(100, 22050)},
+      {"24-bit samples", riff(fmt_chunk(1, 22050, 24) + chunk("data", second))},
+  };
+  for (const Readable &r : readable) {
+    SCOPED_TRACE(r.name);
+    write_file(path, r.bytes);
+    Spoken spoken = speak("Hi.", path, "en", 60.0f);
+    EXPECT_TRUE(spoken.ok) << last_error();
   }
   Spoken after = speak("Still works.", files->reference, "en", 60.0f);
   EXPECT_TRUE(after.ok) << after.log << last_error();

@@ -222,7 +222,7 @@ TEST(Synthesis, FailuresLeaveTheEngineUsable) {
     float speed;
     std::string message;
   } cases[] = {
-      {"missing reference", "Hi.", missing, 1.0f, "Failed to read: " + missing},
+      {"missing reference", "Hi.", missing, 1.0f, "Failed to read: cannot open " + missing},
       {"zero speed", "Hi.", models->reference, 0.0f, "Bad speed"},
       {"negative speed", "Hi.", models->reference, -1.0f, "Bad speed"},
       {"NaN speed", "Hi.", models->reference, std::numeric_limits<float>::quiet_NaN(), "Bad speed"},
