@@ -19,7 +19,10 @@
 #include <torch/nn/pimpl.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+class ReducedMatrix;
 
 // Keys and values of one generation, one entry per layer, each [B, 16, S, 64].
 // Entries share storage with the tensors the layers computed.
@@ -64,6 +67,9 @@ class DenseImpl : public torch::nn::Module {
 
   at::Tensor weight;
   at::Tensor bias;
+  // When set (decoder_precision.h), forward reads W from here; weight may
+  // then be released to an empty tensor.
+  std::shared_ptr<ReducedMatrix> reduced;
 };
 TORCH_MODULE(Dense);
 
@@ -157,5 +163,7 @@ class GPTDecoderImpl : public torch::nn::Module {
   torch::nn::LayerNorm final_norm{nullptr};
   torch::nn::Linear text_head{nullptr};
   torch::nn::Linear mel_head{nullptr};
+  // mel_head's weight in a reduced precision, read instead of it when set.
+  std::shared_ptr<ReducedMatrix> mel_head_reduced;
 };
 TORCH_MODULE(GPTDecoder);
