@@ -33,7 +33,7 @@ void print_quality(GPTDecoderImpl &decoder, const char *name, const at::Tensor &
                    const at::Tensor &prefix, const std::vector<int64_t> &codes, int threads) {
   const at::Tensor logits = teacher_forced_logits(decoder, prefix, codes, threads);
   const LogitAgreement a = compare_logits(reference, logits, 0.75f, 50, 0.85f);
-  printf("%-22s %9.3f %14.4f %12.5f\n", name, a.top1_agreement, a.max_relative_error, a.mean_kl);
+  printf("%-24s %9.3f %14.4f %12.5f\n", name, a.top1_agreement, a.max_relative_error, a.mean_kl);
   fflush(stdout);
 }
 
@@ -50,9 +50,15 @@ void quality(GPTDecoderImpl &decoder, int threads) {
   const at::Tensor reference = teacher_forced_logits(decoder, prefix, codes, threads);
 
   printf("\nquality, 200 teacher-forced steps against float32 (temperature 0.75, top-k 50, top-p 0.85)\n");
-  printf("%-22s %9s %14s %12s\n", "precision", "top-1", "max err/spread", "mean KL");
+  printf("%-24s %9s %14s %12s\n", "precision", "top-1", "max err/spread", "mean KL");
   set_decoder_precision(decoder, DecoderPrecision::kBF16, Float32Weights::kKeep);
   print_quality(decoder, "bf16", reference, prefix, codes, threads);
+  // vdpbf16ps rounds the activations to bf16 as well; the widening paths
+  // keep them float32.
+  if (best_reduced_path(DecoderPrecision::kBF16) == ReducedPath::kAvx512Bf16 &&
+      set_decoder_reduced_path(decoder, ReducedPath::kAvx512)) {
+    print_quality(decoder, "bf16, float activations", reference, prefix, codes, threads);
+  }
   set_decoder_precision(decoder, DecoderPrecision::kInt8, Float32Weights::kKeep);
   print_quality(decoder, "int8, per-block scales", reference, prefix, codes, threads);
   set_decoder_activation_scale(decoder, ActivationScale::kPerRow);

@@ -93,6 +93,9 @@ TEST(DecoderPrecision, FusedStepMatchesTheLayersOnEveryPath) {
     ReducedPath path;
     const char *name;
   };
+  // int8 quantises each activation vector: float rounding differences
+  // between the two paths flip some roundings, each worth half a step.
+  auto tolerance = [](DecoderPrecision p) { return p == DecoderPrecision::kInt8 ? 0.05 : 1e-3; };
   const Case cases[] = {
       {DecoderPrecision::kBF16, ReducedPath::kAvx512Bf16, "bf16 AVX512-BF16"},
       {DecoderPrecision::kBF16, ReducedPath::kAvx512, "bf16 AVX-512F"},
@@ -119,11 +122,12 @@ TEST(DecoderPrecision, FusedStepMatchesTheLayersOnEveryPath) {
       FusedDecodeStep fused(decoder, 2);
       ASSERT_TRUE(fused.accepts(fused_cache));
       const at::Tensor got = fused.step(step, fused_cache);
-      EXPECT_TRUE(torch::allclose(got, expected, 1e-3, 1e-3)) << (got - expected).abs().max();
+      const double tol = tolerance(precision);
+      EXPECT_TRUE(torch::allclose(got, expected, tol, tol)) << (got - expected).abs().max();
       // The state pass-1 latents are taken from follows the same path.
       const at::Tensor state = torch::from_blob(const_cast<float *>(fused.final_state()), {1024});
       const at::Tensor expected_state = decoder.final_norm(h.select(1, -1)).reshape({1024});
-      EXPECT_TRUE(torch::allclose(state, expected_state, 1e-3, 1e-3))
+      EXPECT_TRUE(torch::allclose(state, expected_state, tol, tol))
           << (state - expected_state).abs().max();
     }
   }

@@ -114,7 +114,9 @@ TEST(ReducedMatrix, Int8RowsRoundTripWithinHalfAScale) {
     EXPECT_LE((back[r] - w[r]).abs().max().item<float>(), 0.5f * scale * 1.0001f + 2e-45f);
     for (int64_t c = 0; c < m.stride; c++) {
       ASSERT_LE(std::abs(m.int8[r * m.stride + c]), 127);
-      if (c >= m.cols) ASSERT_EQ(m.int8[r * m.stride + c], 0) << "padding";
+      if (c >= m.cols) {
+        ASSERT_EQ(m.int8[r * m.stride + c], 0) << "padding";
+      }
     }
   }
   EXPECT_EQ(m.scales[1], 0.0f);
