@@ -95,7 +95,12 @@ at::Tensor HifiganGeneratorImpl::forward(at::Tensor x, at::Tensor g) {
   x.add_(cond_layer->forward(g));
   for (int i = 0; i < kStages; i++) {
     at::leaky_relu_(x, kLeakySlope);
-    x = ups[i]->as<torch::nn::ConvTranspose1dImpl>()->forward(x);
+    // libtorch 1.13's bf16 transposed convolution (oneDNN) reads the weight
+    // in the wrong layout and fails, so set_vocoder_bf16 leaves the
+    // upsampling layers float32 and the signal passes them as float32.
+    torch::nn::ConvTranspose1dImpl &up = *ups[i]->as<torch::nn::ConvTranspose1dImpl>();
+    const at::ScalarType signal_type = x.scalar_type();
+    x = up.forward(x.to(up.weight.scalar_type())).to(signal_type);
     x.add_(conds[i]->as<torch::nn::Conv1dImpl>()->forward(g));
     x = residual_mean(i, x);
   }
