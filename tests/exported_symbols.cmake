@@ -1,4 +1,4 @@
-# Fails unless LIBRARY defines exactly the eight functions of vclone.h.
+# Fails unless LIBRARY defines exactly the functions declared in vclone.h.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -12,9 +12,18 @@ foreach(line ${functions})
   endif()
 endforeach()
 list(SORT names)
-set(expected manifest_close manifest_count manifest_open vclone_get_last_error
-  vclone_load vclone_tts vclone_tts_to_file vclone_unload)
+
+# Every function the header declares: a name followed by "(" on a VCLONE_API line.
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "VCLONE_API[^(;]*[ *]([a-z_]+)\\(" declarations "${header}")
+set(expected)
+foreach(declaration ${declarations})
+  string(REGEX REPLACE ".*[ *]([a-z_]+)\\($" "\\1" name "${declaration}")
+  list(APPEND expected ${name})
+endforeach()
+list(SORT expected)
 if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exported functions: ${names}\nexpected: ${expected}")
 endif()
-message(STATUS "exactly the eight functions are exported")
+list(LENGTH names count)
+message(STATUS "exactly the ${count} functions of the header are exported")

@@ -1,24 +1,27 @@
 #include "engine/engine.h"
-#include "vclone.h"
 #include "util/log.h"
+#include "vclone.h"
 
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <string>
 
 namespace {
-thread_local std::string last_error;
-}
+// A fixed buffer: recording a message never allocates, so it is safe inside
+// a handler for std::bad_alloc.
+thread_local char last_error[2048];
+thread_local bool has_last_error = false;
+}  // namespace
 
 void set_last_error(const char *format, ...) {
-  char buffer[2048];
+  char buffer[sizeof last_error];
   va_list args;
   va_start(args, format);
   vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
-  last_error = buffer;
-  log_line(kLogError, "[vclone] ERROR: %s\n", buffer);
+  snprintf(last_error, sizeof last_error, "%s", buffer);
+  has_last_error = true;
+  log_line(kLogError, "[vclone] ERROR: %s", buffer);
 }
 
 int64_t now_ns() {
@@ -28,5 +31,5 @@ int64_t now_ns() {
 }
 
 extern "C" VCLONE_API const char *vclone_get_last_error(void) {
-  return last_error.empty() ? nullptr : last_error.c_str();
+  return has_last_error && last_error[0] ? last_error : nullptr;
 }

@@ -1,21 +1,43 @@
-// The exported engine functions: entry checks, and the guard that turns any
-// exception into a failure result so that none crosses the C boundary.
+// The original exported functions: entry checks on the one process-wide
+// model, and the guard that turns any exception into a failure result so
+// that none crosses the C boundary.
+#include "audio/wav_io.h"
 #include "engine/engine.h"
 #include "engine/vclone_model.h"
-#include "audio/wav_io.h"
 #include "util/exception_text.h"
 #include "vclone.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 VcloneModel *current_model = nullptr;
 
 namespace {
 
-void discard_current_model() {
-  VcloneModel *model = current_model;
-  current_model = nullptr;
-  release_model(model);
+// Whether out_path can be written: its folder exists and is writable, and an
+// existing file there is writable. Checked before a synthesis, whose result
+// would otherwise be lost. Records why not.
+bool output_writable(const char *out_path) {
+  if (!out_path || !*out_path) {
+    set_last_error("No output path given");
+    return false;
+  }
+  const std::string path = out_path;
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    set_last_error("Cannot write %s: folder %s: %s", out_path, folder.c_str(), strerror(errno));
+    return false;
+  }
+  if (access(out_path, F_OK) == 0 && access(out_path, W_OK) != 0) {
+    set_last_error("Cannot write %s: %s", out_path, strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -32,13 +54,13 @@ VCLONE_API int vclone_load(const char *model_path, const char *vocab_path) {
     return -1;
   }
   try {
-    return load_model(model_path, vocab_path);
+    current_model = load_model(model_path, vocab_path, vclone_default_load_options());
+    return current_model ? 0 : -1;
   } catch (const std::exception &e) {
     set_last_error("Loading failed: %s", exception_text(e));
   } catch (...) {
     set_last_error("Loading failed: unknown error");
   }
-  discard_current_model();
   return -1;
 }
 
@@ -53,6 +75,7 @@ VCLONE_API float *vclone_tts(const char *text, const char *ref_wav, const char *
     return nullptr;
   }
   try {
+    std::lock_guard<std::mutex> lock(current_model->call_mutex);
     return synthesize(*current_model, text, ref_wav, language, n_samples, speed);
   } catch (const std::exception &e) {
     set_last_error("Synthesis failed: %s", exception_text(e));
@@ -65,6 +88,9 @@ VCLONE_API float *vclone_tts(const char *text, const char *ref_wav, const char *
 
 VCLONE_API int vclone_tts_to_file(const char *text, const char *ref_wav, const char *language,
                                   const char *out_path, float speed) {
+  if (current_model && current_model->loaded && text && ref_wav && language &&
+      !output_writable(out_path))
+    return -1;
   int n = 0;
   float *samples = vclone_tts(text, ref_wav, language, &n, speed);
   if (!samples) return -1;
@@ -74,14 +100,19 @@ VCLONE_API int vclone_tts_to_file(const char *text, const char *ref_wav, const c
   wav.sample_rate = 24000;
   wav.channels = 1;
   wav.frames = n;
+  errno = 0;
   int result = write_wav(out_path, &wav);
+  if (result != 0)
+    set_last_error("Failed to write %s: %s", out_path, errno ? strerror(errno) : "write error");
   free(samples);
   return result;
 }
 
 VCLONE_API void vclone_unload(void) {
   if (!current_model) return;
-  discard_current_model();
+  VcloneModel *model = current_model;
+  current_model = nullptr;
+  release_model(model);
 }
 
 }  // extern "C"

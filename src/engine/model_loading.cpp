@@ -1,9 +1,12 @@
 #include "archive/manifest.h"
 #include "engine/engine.h"
+#include "engine/language_codes.h"
+#include "engine/options.h"
 #include "engine/vclone_model.h"
 #include "engine/weight_binding.h"
 #include "util/exception_text.h"
 #include "util/log.h"
+#include "vclone.h"
 
 #include <ATen/Parallel.h>
 
@@ -15,21 +18,31 @@
 
 namespace {
 
+constexpr int64_t kMelBands = 80;
+
 struct ManifestCloser {
   void operator()(TensorManifest *manifest) const { delete manifest; }
 };
 
-// libtorch may start with a single compute thread; a host that sets nothing
-// (no OMP_NUM_THREADS) gets every core this process may run on.
-void use_all_cores() {
+struct ModelDeleter {
+  void operator()(vclone_model *model) const { release_model(model); }
+};
+using ModelPtr = std::unique_ptr<vclone_model, ModelDeleter>;
+
+// libtorch may start with a single compute thread. Asked for none in
+// particular, and with no OMP_NUM_THREADS, a model uses every core this
+// process may run on; this is the one place the library sets the count.
+void set_compute_threads(int requested) {
+  if (requested > 0) {
+    at::set_num_threads(requested);
+    return;
+  }
   if (std::getenv("OMP_NUM_THREADS")) return;
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
-  const int cores = CPU_COUNT(&allowed);
+  const int cores = available_cores();
   if (cores > at::get_num_threads()) at::set_num_threads(cores);
 }
 
-void construct_modules(VcloneModel &model) {
+void construct_modules(vclone_model &model) {
   model.conditioning_encoder = ConditioningEncoder(80, 1024, 16, 6);
   model.conditioning_perceiver = PerceiverResampler(1024, 2, 64, 8, 32, 4);
   // Binding overwrites every decoder weight; zeros cost far less than the
@@ -39,60 +52,66 @@ void construct_modules(VcloneModel &model) {
   model.hifi_decoder = HifiDecoder();
 }
 
-void read_mel_stats(TensorManifest *manifest, VcloneModel &model) {
-  try {
-    model.mel_stats = load_tensor(manifest, "mel_stats");
-    if (model.mel_stats.defined())
-      log_line(kLogDebug, "[vclone] mel_stats: [%ld]\n", static_cast<long>(model.mel_stats.size(0)));
-  } catch (const std::exception &) {
-    log_line(kLogWarn, "[vclone] WARN: no mel_stats\n");
+// The GPT mel is divided by these 80 values; without them every voice would
+// be conditioned on unnormalised spectra, so a model lacking them is refused.
+bool read_mel_stats(TensorManifest *manifest, vclone_model &model, const char *model_path) {
+  model.mel_stats = load_tensor(manifest, "mel_stats");
+  if (!model.mel_stats.defined()) {
+    set_last_error("Loading failed: %s has no mel_stats tensor", model_path);
+    return false;
   }
+  if (model.mel_stats.dim() != 1 || model.mel_stats.size(0) != kMelBands) {
+    set_last_error("Loading failed: mel_stats in %s has %ld values, expected %ld", model_path,
+                   static_cast<long>(model.mel_stats.numel()), static_cast<long>(kMelBands));
+    return false;
+  }
+  log_line(kLogDebug, "[vclone] mel_stats: [%ld]", static_cast<long>(model.mel_stats.size(0)));
+  return true;
 }
 
-void fail_loading(const char *message) {
-  set_last_error("%s", message);
-  VcloneModel *model = current_model;
-  current_model = nullptr;
-  release_model(model);
+bool read_weights(const char *model_path, vclone_model &model) {
+  log_line(kLogInfo, "[vclone] Loading weights from %s...", model_path);
+  std::unique_ptr<TensorManifest, ManifestCloser> manifest(open_manifest(model_path));
+  if (!manifest) {
+    set_last_error("Failed to load manifest: %s", model_path);
+    return false;
+  }
+  log_line(kLogInfo, "[vclone] Archive: %d tensors", static_cast<int>(manifest->entries.size()));
+  if (!read_mel_stats(manifest.get(), model, model_path)) return false;
+  bind_model_weights(manifest.get(), model);
+  return true;
 }
 
 }  // namespace
 
-int load_model(const char *model_path, const char *vocab_path) {
+vclone_model *load_model(const char *model_path, const char *vocab_path,
+                         const vclone_load_options &options) {
   const int64_t t0 = now_ns();
-  use_all_cores();
-  current_model = new VcloneModel();
-  VcloneModel &model = *current_model;
+  set_compute_threads(options.n_threads);
+  ModelPtr model(new vclone_model());
+  model->n_threads = std::max(1, at::get_num_threads());
+  model->precision = options.precision;
 
-  if (load_vocabulary(&model.tokenizer, vocab_path) != 0) {
-    fail_loading("Failed to load tokenizer");
-    return -1;
+  if (load_vocabulary(&model->tokenizer, vocab_path) != 0) {
+    set_last_error("Failed to load tokenizer: %s", vocab_path);
+    return nullptr;
   }
-  log_line(kLogInfo, "[vclone] Initializing modules...\n");
-  construct_modules(model);
+  model->languages = language_codes(model->tokenizer);
+  log_line(kLogInfo, "[vclone] Initializing modules...");
+  construct_modules(*model);
+  if (!read_weights(model_path, *model)) return nullptr;
 
-  log_line(kLogInfo, "[vclone] Loading weights from %s...\n", model_path);
-  std::unique_ptr<TensorManifest, ManifestCloser> manifest(open_manifest(model_path));
-  if (!manifest) {
-    fail_loading("Failed to load manifest");
-    return -1;
-  }
-  log_line(kLogInfo, "[vclone] Archive: %d tensors\n", static_cast<int>(manifest->entries.size()));
-  read_mel_stats(manifest.get(), model);
-  bind_model_weights(manifest.get(), model);
-  manifest.reset();
-
-  model.conditioning_encoder->eval();
-  model.conditioning_perceiver->eval();
-  model.gpt_decoder->eval();
-  model.speaker_encoder->eval();
-  model.hifi_decoder->eval();
-  model.loaded = true;
-  log_line(kLogInfo, "[vclone] Loaded in %.2f sec\n", (now_ns() - t0) / 1e9);
-  return 0;
+  model->conditioning_encoder->eval();
+  model->conditioning_perceiver->eval();
+  model->gpt_decoder->eval();
+  model->speaker_encoder->eval();
+  model->hifi_decoder->eval();
+  model->loaded = true;
+  log_line(kLogInfo, "[vclone] Loaded in %.2f sec", (now_ns() - t0) / 1e9);
+  return model.release();
 }
 
-void release_model(VcloneModel *model) {
+void release_model(vclone_model *model) {
   if (!model) return;
   clear_tokenizer(&model->tokenizer);
   delete model;

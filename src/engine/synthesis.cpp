@@ -1,10 +1,8 @@
 // One synthesis, in the order the data flows: reference → voice conditioning,
 // text → tokens, tokens → codes → latents → waveform.
-#include "audio/mel.h"
-#include "audio/resample.h"
-#include "audio/wav_io.h"
 #include "engine/engine.h"
 #include "engine/vclone_model.h"
+#include "engine/voice.h"
 #include "util/log.h"
 
 #include <torch/types.h>
@@ -17,11 +15,7 @@
 
 namespace {
 
-constexpr int kConditioningRate = 22050;
-constexpr int kSpeakerRate = 16000;
 constexpr int kOutputRate = 24000;
-constexpr int64_t kChunkLength = 132300;  // 6 s at 22050 Hz
-constexpr int64_t kMaxChunks = 4;
 
 constexpr float kTemperature = 0.75f;
 constexpr int kTopK = 50;
@@ -35,79 +29,6 @@ constexpr int kMinimumCodes = 4;
 constexpr int kMaxTextTokens = 402;
 // The audio position table has 608 rows; pass 2 adds the start and stop tokens.
 constexpr int kMaxCodes = 606;
-// The speaker path runs over the whole reference, so its memory grows with the
-// duration (about 3 MB a second); a tiny file at 1 Hz would otherwise ask for
-// tens of gigabytes once resampled.
-constexpr int kMaxReferenceSeconds = 600;
-
-struct Voice {
-  at::Tensor cond_latents;       // [1, 1024, 32]
-  at::Tensor speaker_embedding;  // [1, 512, 1]
-};
-
-// The reference as one mono channel (channels averaged frame by frame).
-bool read_reference(const char *path, at::Tensor &reference, int &rate) {
-  WavData wav{};
-  if (read_wav(path, &wav) != 0) return false;
-  // Freed on every way out, a failed allocation in the copy included.
-  std::unique_ptr<WavData, void (*)(WavData *)> samples_owner(&wav, free_wav);
-  const int channels = wav.channels > 0 ? wav.channels : 1;
-  at::Tensor interleaved = torch::from_blob(wav.samples, {wav.frames, channels}, torch::kFloat32);
-  reference = channels == 1 ? interleaved.reshape({wav.frames}).clone() : interleaved.mean(1);
-  rate = wav.sample_rate;
-  return true;
-}
-
-int64_t resampled_length(int64_t n, int from_rate, int to_rate) {
-  return n * to_rate / from_rate;
-}
-
-// Mean of the perceiver outputs over up to four 6-second chunks.
-at::Tensor conditioning_latents(VcloneModel &model, const at::Tensor &audio22) {
-  const int64_t n22 = audio22.size(0);
-  const int64_t chunks = std::max<int64_t>(1, std::min(kMaxChunks, n22 / kChunkLength));
-  at::Tensor sum;
-  for (int64_t i = 0; i < chunks; i++) {
-    const int64_t start = i * kChunkLength;
-    const int64_t end = std::min(n22, start + kChunkLength);
-    at::Tensor mel = gpt_mel_spectrogram(audio22.slice(0, start, end), model.mel_stats);
-    at::Tensor frames = model.conditioning_encoder->forward(mel);
-    at::Tensor latents = model.conditioning_perceiver->forward(frames.permute({0, 2, 1}));
-    sum = i == 0 ? latents : sum + latents;
-  }
-  return sum / static_cast<float>(chunks);
-}
-
-at::Tensor speaker_embedding(VcloneModel &model, const at::Tensor &audio16) {
-  at::Tensor mel = speaker_mel_spectrogram(audio16);
-  return model.speaker_encoder->forward(mel).unsqueeze(-1);
-}
-
-bool compute_voice(VcloneModel &model, const char *ref_wav, Voice &voice) {
-  at::Tensor reference;
-  int rate = 0;
-  if (!read_reference(ref_wav, reference, rate)) {
-    set_last_error("Failed to read: %s", ref_wav);
-    return false;
-  }
-  const int64_t frames = reference.size(0);
-  if (rate <= 0 || resampled_length(frames, rate, kSpeakerRate) < 1 ||
-      resampled_length(frames, rate, kConditioningRate) < 1) {
-    set_last_error("Reference too short: %s has %ld samples at %d Hz", ref_wav,
-                   static_cast<long>(frames), rate);
-    return false;
-  }
-  if (static_cast<double>(frames) / rate > kMaxReferenceSeconds) {
-    set_last_error("Reference too long: %s lasts %.0f s, at most %d s", ref_wav,
-                   static_cast<double>(frames) / rate, kMaxReferenceSeconds);
-    return false;
-  }
-  voice.cond_latents =
-      conditioning_latents(model, resample_audio(reference, rate, kConditioningRate));
-  voice.speaker_embedding =
-      speaker_embedding(model, resample_audio(reference, rate, kSpeakerRate));
-  return true;
-}
 
 at::Tensor token_tensor(const std::vector<int32_t> &ids) {
   at::Tensor tokens = torch::zeros({1, static_cast<int64_t>(ids.size())}, torch::kInt64);
@@ -137,7 +58,7 @@ float *copy_samples(const at::Tensor &waveform, int *n_samples) {
 
 }  // namespace
 
-float *synthesize(VcloneModel &model, const char *text, const char *ref_wav,
+float *synthesize(vclone_model &model, const char *text, const char *ref_wav,
                   const char *language, int *n_samples, float speed) {
   *n_samples = 0;
   const int64_t t0 = now_ns();
@@ -155,7 +76,7 @@ float *synthesize(VcloneModel &model, const char *text, const char *ref_wav,
   }
   at::Tensor text_tokens = token_tensor(ids);
 
-  Voice voice;
+  vclone_voice voice;
   if (!compute_voice(model, ref_wav, voice)) return nullptr;
 
   at::Tensor codes =

@@ -1,4 +1,5 @@
-// The one loaded-model record, and the three steps of its life.
+// A loaded model: the five networks, the tokenizer and what a call needs to
+// run them. The public handle vclone_model is this record.
 #pragma once
 
 #include "models/conditioning/conditioning_encoder.h"
@@ -7,28 +8,43 @@
 #include "models/hifigan/hifi_decoder.h"
 #include "models/speaker_encoder/speaker_encoder.h"
 #include "tokenizer/bpe_tokenizer.h"
+#include "vclone.h"
 
 #include <ATen/core/Tensor.h>
 
-struct VcloneModel {
+#include <mutex>
+#include <string>
+
+struct vclone_model {
   ConditioningEncoder conditioning_encoder{nullptr};
   PerceiverResampler conditioning_perceiver{nullptr};
   GPTDecoder gpt_decoder{nullptr};
   SpeakerEncoder speaker_encoder{nullptr};
   HifiDecoder hifi_decoder{nullptr};
   BpeTokenizer tokenizer;
-  at::Tensor mel_stats;  // 80 divisors of the GPT mel; undefined when the archive has none
+  at::Tensor mel_stats;  // 80 divisors of the GPT mel
   bool loaded = false;
+
+  int n_threads = 1;        // compute threads of a call (the decode step's included)
+  int precision = 0;        // a vclone_precision
+  std::string languages;    // the vocabulary's language codes, space-separated
+  // Serialises the calls on this model: a call's intermediate state (the
+  // decode step's threads, libtorch's thread-local settings) is not shared.
+  std::mutex call_mutex;
 };
+using VcloneModel = vclone_model;
 
-// Builds current_model from the two files (the steps after the entry checks).
-// Returns 0, or -1 with the error recorded and the engine back to Unloaded.
-int load_model(const char *model_path, const char *vocab_path);
 
-// Destroys a record and everything it holds. Null is ignored.
-void release_model(VcloneModel *model);
+
+// Builds a model from the two files. Returns it, or null with the error
+// recorded; nothing is left behind on failure.
+vclone_model *load_model(const char *model_path, const char *vocab_path,
+                         const vclone_load_options &options);
+
+// Destroys a model and everything it holds. Null is ignored.
+void release_model(vclone_model *model);
 
 // Synthesis body of vclone_tts, after its entry checks. Reads the model only
 // (module forwards are non-const in libtorch).
-float *synthesize(VcloneModel &model, const char *text, const char *ref_wav,
+float *synthesize(vclone_model &model, const char *text, const char *ref_wav,
                   const char *language, int *n_samples, float speed);

@@ -6,7 +6,8 @@
 #include <string>
 
 struct TensorManifest;
-struct VcloneModel;
+struct vclone_model;
+using VcloneModel = vclone_model;
 
 // 1 when the archive tensor under key (transposed first, if asked and 2-D)
 // was copied into target, 0 when it is absent or its shape differs.

@@ -14,15 +14,44 @@
 at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
                                           float temperature, int top_k, float top_p,
                                           float repetition_penalty, int max_codes) {
+  CodeSampling sampling;
+  sampling.temperature = temperature;
+  sampling.top_k = top_k;
+  sampling.top_p = top_p;
+  sampling.repetition_penalty = repetition_penalty;
+  sampling.max_codes = max_codes;
+  return generate_codes(std::move(cond_latents), std::move(text_tokens), sampling, nullptr);
+}
+
+at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
+                                          const CodeSampling &sampling,
+                                          const StateObserver &observe, bool *stopped,
+                                          int threads) {
   c10::NoGradGuard no_grad;
+  if (stopped) *stopped = false;
   // Pass 2 needs a position row for every code plus the two audio framing
   // tokens; drawing more codes than that would only fail there.
-  const int limit = std::min(max_codes, kMaxCodes);
+  const int limit = std::min(sampling.max_codes, kMaxCodes);
 
   std::vector<int32_t> history;
-  auto draw = [&](const at::Tensor &logits) {
-    history.push_back(
-        sample_next_code(logits, temperature, top_k, top_p, repetition_penalty, history));
+  int64_t rows = 0;
+  // Shows the state to the observer, then draws; false when the observer
+  // stops the generation.
+  auto draw = [&](const at::Tensor &logits, const float *state) {
+    if (observe && !observe(rows, state)) {
+      if (stopped) *stopped = true;
+      return false;
+    }
+    rows++;
+    history.push_back(sample_next_code(logits, sampling.temperature, sampling.top_k,
+                                       sampling.top_p, sampling.repetition_penalty, history,
+                                       sampling.generator));
+    return true;
+  };
+  // The unfused path: final_norm state and head logits of h's last position.
+  auto draw_from_states = [&](const at::Tensor &h) {
+    at::Tensor state = final_norm(h.select(1, -1)).contiguous();
+    return draw(mel_head(state).squeeze(0), state.data_ptr<float>());
   };
 
   at::Tensor prefix =
@@ -30,21 +59,24 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
   // Room for the prefix and every position a step can add.
   KvCache cache;
   cache.capacity = prefix.size(1) + std::max(limit, 1);
-  draw(next_code_logits(run_layers(prefix, &cache)));
+  bool going = draw_from_states(run_layers(prefix, &cache));
 
   std::optional<FusedDecodeStep> fused;
-  if (fused_decode) fused.emplace(*this, std::max(1, at::get_num_threads()));
-  auto step_logits = [&](const at::Tensor &x) {
-    if (fused && fused->accepts(cache)) return fused->step(x, cache);
-    return next_code_logits(run_layers(x, &cache));
+  if (fused_decode) fused.emplace(*this, threads > 0 ? threads : std::max(1, at::get_num_threads()));
+  auto step = [&](const at::Tensor &x) {
+    if (fused && fused->accepts(cache)) {
+      at::Tensor logits = fused->step(x, cache);
+      return draw(logits, fused->final_state());
+    }
+    return draw_from_states(run_layers(x, &cache));
   };
 
   // The code drawn at step i - 1 sits at audio position i; the start token
   // holds position 0.
-  for (int i = 1; i < limit; i++) {
+  for (int i = 1; going && i < limit; i++) {
     if (history.back() == kAudioStop) break;
-    draw(step_logits(embed_audio_token(history.back(), i)));
-    if (i % 50 == 0) log_line(kLogDebug, "[gpt] Generated %d/%d tokens...\n", i, limit);
+    going = step(embed_audio_token(history.back(), i));
+    if (i % 50 == 0) log_line(kLogDebug, "[gpt] Generated %d/%d tokens...", i, limit);
   }
   if (!history.empty() && history.back() == kAudioStop) history.pop_back();
 
@@ -52,7 +84,7 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
   at::Tensor codes = torch::zeros({1, count}, torch::kInt64);
   int64_t *out = codes.data_ptr<int64_t>();
   for (int64_t j = 0; j < count; j++) out[j] = history[j];
-  log_line(kLogDebug, "[gpt] Pass 1: %d audio tokens\n", static_cast<int>(count));
+  log_line(kLogDebug, "[gpt] Pass 1: %d audio tokens", static_cast<int>(count));
   return codes;
 }
 

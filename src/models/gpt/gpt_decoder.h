@@ -18,8 +18,12 @@
 #include <torch/nn/modules/normalization.h>
 #include <torch/nn/pimpl.h>
 
+#include <ATen/core/Generator.h>
+
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class ReducedMatrix;
@@ -39,6 +43,23 @@ struct KvCache {
   std::vector<at::Tensor> key_buffers;
   std::vector<at::Tensor> value_buffers;
 };
+
+// How pass 1 draws its codes.
+struct CodeSampling {
+  float temperature = 0.75f;
+  int top_k = 50;
+  float top_p = 0.85f;
+  float repetition_penalty = 5.0f;
+  int max_codes = 602;
+  // Draws from this generator; none: from libtorch's global one.
+  std::optional<at::Generator> generator;
+};
+
+// Receives, in order, the final_norm state (1024 floats, valid during the
+// call) of every position a code is drawn from: the audio start token, then
+// each code fed back. Row r of them is row r of the latents pass 2 would
+// return. Returning false stops the generation before the next code.
+using StateObserver = std::function<bool(int64_t row, const float *state)>;
 
 // A learned table of position vectors.
 class LearnedPosEmbeddingImpl : public torch::nn::Module {
@@ -133,6 +154,13 @@ class GPTDecoderImpl : public torch::nn::Module {
   at::Tensor generate_codes(at::Tensor cond_latents, at::Tensor text_tokens, float temperature,
                             int top_k, float top_p, float repetition_penalty, int max_codes);
 
+  // Pass 1 as above, drawing as `sampling` says and showing every state to
+  // observe (when set). *stopped (when given) tells whether observe ended it.
+  // threads: how many threads share the fused step (0: libtorch's count).
+  at::Tensor generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
+                            const CodeSampling &sampling, const StateObserver &observe,
+                            bool *stopped = nullptr, int threads = 0);
+
   // Pass 2. -> latents [1, M - 3, 1024]: the final_norm states at the audio
   // start token and at codes 0 .. M - 5.
   at::Tensor compute_latents(at::Tensor cond_latents, at::Tensor text_tokens, at::Tensor codes);
@@ -140,7 +168,8 @@ class GPTDecoderImpl : public torch::nn::Module {
   // Draws one code from logits [1026] after the processing chain of
   // process_logits (sampling.h). history is the codes drawn so far.
   static int sample_next_code(at::Tensor logits, float temperature, int top_k, float top_p,
-                              float repetition_penalty, const std::vector<int32_t> &history);
+                              float repetition_penalty, const std::vector<int32_t> &history,
+                              std::optional<at::Generator> generator = std::nullopt);
 
   // Conditioning latents followed by the text segment: [1, 32 + n + 2, 1024].
   at::Tensor embed_prefix(at::Tensor cond_latents, at::Tensor text_tokens);

@@ -53,8 +53,11 @@ at::Tensor process_logits(at::Tensor logits, float temperature, int top_k, float
 
 int GPTDecoderImpl::sample_next_code(at::Tensor logits, float temperature, int top_k, float top_p,
                                      float repetition_penalty,
-                                     const std::vector<int32_t> &history) {
+                                     const std::vector<int32_t> &history,
+                                     std::optional<at::Generator> generator) {
   at::Tensor l = process_logits(logits, temperature, top_k, top_p, repetition_penalty, history);
   at::Tensor probs = torch::softmax(l, -1);
-  return static_cast<int>(torch::multinomial(probs, 1, false).item<int64_t>());
+  c10::optional<at::Generator> source;
+  if (generator) source = *generator;
+  return static_cast<int>(torch::multinomial(probs, 1, false, source).item<int64_t>());
 }
