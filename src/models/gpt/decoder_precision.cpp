@@ -6,6 +6,8 @@
 #include <c10/core/GradMode.h>
 #include <torch/types.h>
 
+#include <malloc.h>
+
 #include <string>
 
 namespace {
@@ -48,6 +50,9 @@ void set_decoder_precision(GPTDecoderImpl &decoder, DecoderPrecision precision,
     // here rather than when the module goes.
     if (float32_weights == Float32Weights::kRelease) p.weight.set_(torch::empty({0}));
   }
+  // Hands the freed weights back to the system: glibc keeps freed blocks of
+  // its heap otherwise, and the resident memory would not drop.
+  malloc_trim(0);
 }
 
 DecoderPrecision decoder_precision(const GPTDecoderImpl &decoder) {
