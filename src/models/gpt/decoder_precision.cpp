@@ -26,7 +26,7 @@ std::vector<Projection> projections(GPTDecoderImpl &decoder) {
                              layer.c_proj_mlp.get()})
       list.push_back({dense->weight, dense->reduced});
   }
-  list.push_back({decoder.mel_head->weight, decoder.mel_head_reduced});
+  list.push_back({decoder.mel_head->weight, decoder.mel_head->reduced});
   return list;
 }
 
@@ -56,7 +56,7 @@ void set_decoder_precision(GPTDecoderImpl &decoder, DecoderPrecision precision,
 }
 
 DecoderPrecision decoder_precision(const GPTDecoderImpl &decoder) {
-  return decoder.mel_head_reduced ? decoder.mel_head_reduced->precision : DecoderPrecision::kF32;
+  return decoder.mel_head->reduced ? decoder.mel_head->reduced->precision : DecoderPrecision::kF32;
 }
 
 bool set_decoder_reduced_path(GPTDecoderImpl &decoder, ReducedPath path) {

@@ -82,7 +82,7 @@ FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
   ln_f_bias_ = raw(decoder.gpt_ln_f->bias, kWidth);
   final_norm_weight_ = raw(decoder.final_norm->weight, kWidth);
   final_norm_bias_ = raw(decoder.final_norm->bias, kWidth);
-  head_ = projection(decoder.mel_head->weight, decoder.mel_head_reduced, decoder.mel_head->bias,
+  head_ = projection(decoder.mel_head->weight, decoder.mel_head->reduced, decoder.mel_head->bias,
                      kLogits, kWidth);
 }
 

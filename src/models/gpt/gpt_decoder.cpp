@@ -199,7 +199,7 @@ GPTDecoderImpl::GPTDecoderImpl(WeightInit init) {
   final_norm =
       register_module("final_norm", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
   text_head = register_module("text_head", torch::nn::Linear(kWidth, kTextVocab));
-  mel_head = register_module("mel_head", torch::nn::Linear(kWidth, kAudioVocab));
+  mel_head = register_module("mel_head", Dense(kWidth, kAudioVocab, WeightInit::kRandom));
 }
 
 at::Tensor GPTDecoderImpl::run_layers(at::Tensor x, KvCache *cache) {
@@ -226,6 +226,5 @@ at::Tensor GPTDecoderImpl::embed_audio_token(int64_t token, int position) {
 
 at::Tensor GPTDecoderImpl::next_code_logits(at::Tensor h) {
   at::Tensor z = final_norm(h.select(1, -1).unsqueeze(1));
-  if (mel_head_reduced) return reduced_linear(*mel_head_reduced, z.squeeze(1), mel_head->bias).squeeze(0);
   return mel_head(z.squeeze(1)).squeeze(0);
 }

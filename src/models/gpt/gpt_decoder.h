@@ -191,8 +191,8 @@ class GPTDecoderImpl : public torch::nn::Module {
   torch::nn::LayerNorm gpt_ln_f{nullptr};
   torch::nn::LayerNorm final_norm{nullptr};
   torch::nn::Linear text_head{nullptr};
-  torch::nn::Linear mel_head{nullptr};
-  // mel_head's weight in a reduced precision, read instead of it when set.
-  std::shared_ptr<ReducedMatrix> mel_head_reduced;
+  // A Dense rather than a Linear (same parameters, same initial draws), so
+  // that every caller of mel_head reads its reduced weight once one is set.
+  Dense mel_head{nullptr};
 };
 TORCH_MODULE(GPTDecoder);

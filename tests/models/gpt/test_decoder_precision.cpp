@@ -74,6 +74,8 @@ TEST(DecoderPrecision, TeacherForcedLogitsStayCloseToFloat32) {
     const at::Tensor reduced = teacher_forced_logits(decoder, prefix, codes, 2);
     const LogitAgreement a = compare_logits(reference, reduced, 0.75f, 50, 0.85f);
     RecordProperty(std::string(c.name) + "_top1", std::to_string(a.top1_agreement));
+    RecordProperty(std::string(c.name) + "_error", std::to_string(a.max_relative_error));
+    RecordProperty(std::string(c.name) + "_kl", std::to_string(a.mean_kl));
     EXPECT_GE(a.top1_agreement, c.min_top1);
     EXPECT_LE(a.max_relative_error, c.max_relative_error);
     EXPECT_LE(a.mean_kl, c.max_mean_kl);
@@ -96,9 +98,13 @@ TEST(DecoderPrecision, FusedStepMatchesTheLayersOnEveryPath) {
     ReducedPath path;
     const char *name;
   };
-  // int8 quantises each activation vector: float rounding differences
-  // between the two paths flip some roundings, each worth half a step.
-  auto tolerance = [](DecoderPrecision p) { return p == DecoderPrecision::kInt8 ? 0.05 : 1e-3; };
+  // int8 quantises each activation vector and vdpbf16ps rounds it to bf16:
+  // float rounding differences between the two paths flip some of those
+  // roundings, each worth half a step.
+  auto tolerance = [](const Case &c) {
+    if (c.precision == DecoderPrecision::kInt8) return 0.05;
+    return c.path == ReducedPath::kAvx512Bf16 ? 0.02 : 1e-3;
+  };
   const Case cases[] = {
       {DecoderPrecision::kBF16, ReducedPath::kAvx512Bf16, "bf16 AVX512-BF16"},
       {DecoderPrecision::kBF16, ReducedPath::kAvx512, "bf16 AVX-512F"},
@@ -125,7 +131,7 @@ TEST(DecoderPrecision, FusedStepMatchesTheLayersOnEveryPath) {
       FusedDecodeStep fused(decoder, 2);
       ASSERT_TRUE(fused.accepts(fused_cache));
       const at::Tensor got = fused.step(step, fused_cache);
-      const double tol = tolerance(precision);
+      const double tol = tolerance(c);
       EXPECT_TRUE(torch::allclose(got, expected, tol, tol)) << (got - expected).abs().max();
       // The state pass-1 latents are taken from follows the same path.
       const at::Tensor state = torch::from_blob(const_cast<float *>(fused.final_state()), {1024});
