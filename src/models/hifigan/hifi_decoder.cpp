@@ -58,15 +58,11 @@ bool set_vocoder_bf16(HifiDecoderImpl &decoder, bool on) {
 
 at::Tensor HifiDecoderImpl::forward(at::Tensor latents, at::Tensor g) {
   at::Tensor z = stretch_latents(std::move(latents));
-  if (bf16) {
-    z = z.to(torch::kBFloat16);
-    g = g.to(torch::kBFloat16);
-  }
+
   log_line(kLogDebug, "[hifigan] Input to generator: [%ld, %ld, %ld], spk: [%ld, %ld, %ld]\n",
           static_cast<long>(z.size(0)), static_cast<long>(z.size(1)), static_cast<long>(z.size(2)),
           static_cast<long>(g.size(0)), static_cast<long>(g.size(1)), static_cast<long>(g.size(2)));
   at::Tensor o = waveform_decoder->forward(std::move(z), std::move(g));
-  if (bf16) o = o.to(torch::kFloat);
   log_line(kLogDebug, "[hifigan] Output waveform: [%ld, %ld, %ld] at 24kHz\n", static_cast<long>(o.size(0)),
           static_cast<long>(o.size(1)), static_cast<long>(o.size(2)));
   return o;

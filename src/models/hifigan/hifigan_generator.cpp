@@ -91,6 +91,12 @@ HifiganGeneratorImpl::HifiganGeneratorImpl() {
 }
 
 at::Tensor HifiganGeneratorImpl::forward(at::Tensor x, at::Tensor g) {
+  // Run in the weights' type (bf16 after set_vocoder_bf16) and answer in
+  // the caller's, whoever calls.
+  const at::ScalarType caller_type = x.scalar_type();
+  const at::ScalarType weight_type = conv_pre->weight.scalar_type();
+  x = x.to(weight_type);
+  g = g.to(weight_type);
   x = conv_pre->forward(x);
   x.add_(cond_layer->forward(g));
   for (int i = 0; i < kStages; i++) {
@@ -106,7 +112,7 @@ at::Tensor HifiganGeneratorImpl::forward(at::Tensor x, at::Tensor g) {
   }
   at::leaky_relu_(x, kLeakySlope);
   x = conv_post->forward(x);
-  return at::tanh_(x);
+  return at::tanh_(x).to(caller_type);
 }
 
 at::Tensor HifiganGeneratorImpl::residual_mean_slice(int stage, const at::Tensor &x) {
