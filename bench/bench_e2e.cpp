@@ -1,13 +1,17 @@
 // End-to-end benchmark on a full-size model: load, each stage, pass-1 cost per
 // code against the memory-bandwidth floor, the vocoder, the real-time factor
-// and peak memory. Prints a table and one JSON line.
+// and peak memory; then, for each decoder precision in turn (one model at a
+// time), the whole call's real-time factor and peak memory and the streaming
+// first-audio time. Prints a table and one JSON line.
 //
-// usage: bench_e2e ARCHIVE VOCAB [CODES]
+// usage: bench_e2e ARCHIVE VOCAB [CODES] [--precision f32|bf16|int8]
 #include "audio/mel.h"
 #include "audio/resample.h"
 #include "audio/wav_io.h"
 #include "engine/engine.h"
 #include "engine/vclone_model.h"
+#include "models/gpt/decoder_precision.h"
+#include "models/hifigan/hifi_decoder.h"
 #include "vclone.h"
 #include "bench_support.h"
 
@@ -119,6 +123,89 @@ StageTimes time_stages(VcloneModel &model, double seconds) {
   return times;
 }
 
+const char *kSentence =
+    "Hello! This sentence is spoken in the voice of the reference recording, at an even pace "
+    "and without hurry.";
+
+int32_t public_precision(DecoderPrecision p) {
+  return p == DecoderPrecision::kBF16  ? VCLONE_PRECISION_BF16
+         : p == DecoderPrecision::kInt8 ? VCLONE_PRECISION_INT8
+                                        : VCLONE_PRECISION_F32;
+}
+
+struct StreamClock {
+  Clock::time_point start;
+  double first_audio_s = -1;
+};
+
+int on_stream_audio(const float *, int n_samples, void *user_data) {
+  auto *clock = static_cast<StreamClock *>(user_data);
+  if (n_samples > 0 && clock->first_audio_s < 0) clock->first_audio_s = seconds_since(clock->start);
+  return 1;  // the first audio is all this measures
+}
+
+// Loads the model in one precision, speaks the sentence whole (speed 1.0,
+// 5-second reference, seed 2) and then streams it from a saved voice until
+// the first audio. Adds "<precision>_..." figures.
+bool measure_precision(const char *archive, const char *vocab, DecoderPrecision precision,
+                       std::map<std::string, double> &figures) {
+  const std::string tag = bench::precision_name(precision);
+  vclone_load_options load = vclone_default_load_options();
+  load.precision = public_precision(precision);
+  auto start = Clock::now();
+  vclone_model *model = vclone_model_load(archive, vocab, &load);
+  if (model == nullptr) {
+    fprintf(stderr, "%s\n", vclone_get_last_error());
+    return false;
+  }
+  figures[tag + "_load_s"] = seconds_since(start);
+  // What the load options ask for, should this build's loading not apply it.
+  if (decoder_precision(*model->gpt_decoder) != precision)
+    set_decoder_precision(*model->gpt_decoder, precision);
+  if (precision != DecoderPrecision::kF32 && !model->hifi_decoder->bf16)
+    set_vocoder_bf16(*model->hifi_decoder, true);
+  figures[tag + "_vocoder_bf16"] = model->hifi_decoder->bf16 ? 1 : 0;
+
+  const std::string reference = write_reference(5.0);
+  vclone_voice *voice = vclone_voice_from_wav(model, reference.c_str());
+  unlink(reference.c_str());
+  if (voice == nullptr) {
+    fprintf(stderr, "%s\n", vclone_get_last_error());
+    vclone_model_free(model);
+    return false;
+  }
+  vclone_options options = vclone_default_options();
+  options.seed = 2;
+  reset_peak_rss();
+  int32_t n = 0;
+  start = Clock::now();
+  float *samples = vclone_speak(model, kSentence, "en", voice, &options, &n);
+  const double call = seconds_since(start);
+  free(samples);
+  figures[tag + "_tts_s"] = call;
+  figures[tag + "_tts_audio_s"] = n / 24000.0;
+  figures[tag + "_real_time_factor"] = n > 0 ? call / (n / 24000.0) : -1;
+  figures[tag + "_peak_rss_synthesis_mb"] = status_kib("VmHWM:") / 1024.0 * 1.048576;
+
+  // A saved voice, as a server keeps it.
+  char voice_path[] = "/tmp/vclone-bench-voice-XXXXXX";
+  const int fd = mkstemp(voice_path);
+  close(fd);
+  vclone_voice *saved = nullptr;
+  if (vclone_voice_save(voice, voice_path) == 0) saved = vclone_voice_load(voice_path);
+  unlink(voice_path);
+  if (saved != nullptr) {
+    StreamClock clock;
+    clock.start = Clock::now();
+    vclone_speak_stream(model, kSentence, "en", saved, &options, on_stream_audio, &clock);
+    figures[tag + "_stream_first_audio_s"] = clock.first_audio_s;
+    vclone_voice_free(saved);
+  }
+  vclone_voice_free(voice);
+  vclone_model_free(model);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -126,7 +213,12 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s ARCHIVE VOCAB [CODES]\n", argv[0]);
     return 2;
   }
-  const int codes_wanted = argc > 3 ? std::atoi(argv[3]) : 602;
+  const int codes_wanted = argc > 3 && argv[3][0] != '-' ? std::atoi(argv[3]) : 602;
+  std::vector<DecoderPrecision> precisions;
+  if (!bench::parse_precision(argc, argv, &precisions,
+                              {DecoderPrecision::kF32, DecoderPrecision::kBF16,
+                               DecoderPrecision::kInt8}))
+    return 2;
   std::map<std::string, double> figures;
   torch::NoGradGuard no_grad;
 
@@ -204,6 +296,17 @@ int main(int argc, char **argv) {
   figures["vocoder_s_per_audio_s"] = vocoder / audio_seconds;
 
   vclone_unload();
+
+  for (DecoderPrecision precision : precisions)
+    if (!measure_precision(argv[1], argv[2], precision, figures)) return 1;
+  const double f32_rtf = figures.count("f32_real_time_factor") ? figures["f32_real_time_factor"] : 0;
+  const double f32_peak = figures.count("f32_peak_rss_synthesis_mb") ? figures["f32_peak_rss_synthesis_mb"] : 0;
+  for (DecoderPrecision precision : precisions) {
+    const std::string tag = bench::precision_name(precision);
+    if (precision == DecoderPrecision::kF32 || f32_rtf <= 0) continue;
+    figures[tag + "_rtf_over_f32"] = figures[tag + "_real_time_factor"] / f32_rtf;
+    figures[tag + "_peak_rss_below_f32_mb"] = f32_peak - figures[tag + "_peak_rss_synthesis_mb"];
+  }
 
   printf("\n%-28s %12s\n", "figure", "value");
   for (const auto &[name, value] : figures) printf("%-28s %12.3f\n", name.c_str(), value);

@@ -1,7 +1,12 @@
 // Timing and memory-bandwidth helpers shared by the benchmarks.
 #pragma once
 
+#include "models/gpt/decoder_precision.h"
+#include "models/gpt/fused_decode_step.h"
 #include "models/gpt/gpt_decoder.h"
+
+#include <c10/core/GradMode.h>
+#include <torch/types.h>
 
 #include <immintrin.h>
 
@@ -10,6 +15,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -71,17 +77,115 @@ inline Bandwidth memory_bandwidth(unsigned threads, int runs = 9) {
   return {rates[rates.size() / 2], rates.back()};
 }
 
-// Bytes of the parameters one cached decode step reads: the 30 layers, the
-// two final norms and mel_head.
+// Bytes of the parameters one cached decode step reads in the decoder's
+// precision: the 30 layers, the two final norms and mel_head.
 inline double decode_step_weight_bytes(GPTDecoderImpl &decoder) {
-  double bytes = 0;
-  for (const auto &p : decoder.named_parameters()) {
-    const std::string &name = p.key();
-    if (name.rfind("gpt.", 0) == 0 || name.rfind("gpt_ln_f.", 0) == 0 ||
-        name.rfind("final_norm.", 0) == 0 || name.rfind("mel_head.", 0) == 0)
-      bytes += p.value().numel() * sizeof(float);
+  return static_cast<double>(::decode_step_weight_bytes(decoder));
+}
+
+// Resident and peak resident memory of this process in MB, from
+// /proc/self/status.
+struct Resident {
+  double current_mb = 0;
+  double peak_mb = 0;
+};
+
+inline Resident resident_memory() {
+  Resident r;
+  FILE *f = fopen("/proc/self/status", "r");
+  if (f == nullptr) return r;
+  char line[256];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    long kb = 0;
+    if (sscanf(line, "VmRSS: %ld kB", &kb) == 1) r.current_mb = kb / 1024.0;
+    if (sscanf(line, "VmHWM: %ld kB", &kb) == 1) r.peak_mb = kb / 1024.0;
   }
-  return bytes;
+  fclose(f);
+  return r;
+}
+
+// Starts a new peak: the kernel resets VmHWM to the current resident size.
+inline void reset_peak_memory() {
+  FILE *f = fopen("/proc/self/clear_refs", "w");
+  if (f == nullptr) return;
+  fputs("5", f);
+  fclose(f);
+}
+
+// "--precision f32|bf16|int8" from the command line; `fallback` when absent.
+// Returns false on an unknown value.
+inline bool parse_precision(int argc, char **argv, std::vector<DecoderPrecision> *out,
+                            std::vector<DecoderPrecision> fallback) {
+  *out = std::move(fallback);
+  for (int i = 1; i + 1 < argc; i++) {
+    if (std::string(argv[i]) != "--precision") continue;
+    const std::string v = argv[i + 1];
+    if (v == "f32") *out = {DecoderPrecision::kF32};
+    else if (v == "bf16") *out = {DecoderPrecision::kBF16};
+    else if (v == "int8") *out = {DecoderPrecision::kInt8};
+    else {
+      fprintf(stderr, "--precision: unknown value '%s' (f32, bf16 or int8)\n", v.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+inline const char *precision_name(DecoderPrecision p) {
+  return p == DecoderPrecision::kBF16 ? "bf16" : p == DecoderPrecision::kInt8 ? "int8" : "f32";
+}
+
+// A full-size decoder with random weights. Small weights keep the
+// activations of 30 random layers finite; layer norms keep their unit scale.
+inline GPTDecoder random_decoder() {
+  torch::manual_seed(1);
+  GPTDecoder decoder;
+  c10::NoGradGuard no_grad;
+  for (auto &p : decoder->named_parameters()) {
+    bool norm = p.key().find("ln_") != std::string::npos ||
+                p.key().find("final_norm") != std::string::npos;
+    if (!norm) p.value().normal_(0, 0.02);
+  }
+  decoder->eval();
+  return decoder;
+}
+
+// Mean time of one decode step (embed, 30 layers, head, draw) after a prefix
+// of the given length, which stands in for latents, text and start token.
+inline double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps, bool fused_step,
+                             int threads) {
+  c10::NoGradGuard no_grad;
+  KvCache cache;
+  cache.capacity = prefix + steps + 1;
+  std::vector<int32_t> history;
+  auto draw = [&](const at::Tensor &logits) {
+    history.push_back(GPTDecoderImpl::sample_next_code(logits, 0.75f, 50, 0.85f, 5.0f, history));
+  };
+  draw(decoder.next_code_logits(decoder.run_layers(torch::randn({1, prefix, 1024}) * 0.02, &cache)));
+  FusedDecodeStep fused(decoder, threads);
+  auto start = Clock::now();
+  for (int i = 1; i <= steps; i++) {
+    // Any audio position will do; only the cost is measured.
+    at::Tensor x = decoder.embed_audio_token(history.back() % 1024, i);
+    draw(fused_step && fused.accepts(cache) ? fused.step(x, cache)
+                                            : decoder.next_code_logits(decoder.run_layers(x, &cache)));
+  }
+  return seconds_since(start) * 1000.0 / steps;
+}
+
+// Best of `rounds` runs of the prefix pass over `positions` positions.
+inline double prefix_pass_ms(GPTDecoderImpl &decoder, int positions, int rounds) {
+  c10::NoGradGuard no_grad;
+  at::Tensor prefix = torch::randn({1, positions, 1024}) * 0.02;
+  double best = 1e30;
+  for (int round = 0; round < rounds; round++) {
+    KvCache cache;
+    cache.capacity = positions + 606;
+    auto start = Clock::now();
+    decoder.run_layers(prefix, &cache);
+    best = std::min(best, seconds_since(start));
+  }
+  return best * 1000;
 }
 
 }  // namespace bench

@@ -89,8 +89,11 @@ TARGET_AVX2 inline float hmax256(__m256 v) {
 
 // Inputs are clamped so that 2^n stays a normal float: below about -87.3
 // the result is ~1e-38 rather than 0, which no sum it enters can notice.
+// min and max return their second operand when either is NaN, so x goes
+// second: a NaN passes through as NaN, as in libtorch, rather than turning
+// into a clamp bound.
 TARGET_AVX2 inline __m256 exp256(__m256 x) {
-  x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-87.3f)), _mm256_set1_ps(88.3f));
+  x = _mm256_min_ps(_mm256_set1_ps(88.3f), _mm256_max_ps(_mm256_set1_ps(-87.3f), x));
   const __m256 n = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(kLog2e)),
                                    _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
   __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(kLn2Hi), x);
@@ -255,9 +258,10 @@ TARGET_AVX512 inline __mmask16 tail_mask512(int64_t count) {
 }
 
 // scalef builds 2^n without overflow or a clamp to normal floats, so tiny
-// results go to 0 as they should.
+// results go to 0 as they should. x goes second in the clamp, as in exp256,
+// so that a NaN stays NaN.
 TARGET_AVX512 inline __m512 exp512(__m512 x) {
-  x = _mm512_min_ps(_mm512_max_ps(x, _mm512_set1_ps(-104.0f)), _mm512_set1_ps(88.7f));
+  x = _mm512_min_ps(_mm512_set1_ps(88.7f), _mm512_max_ps(_mm512_set1_ps(-104.0f), x));
   const __m512 n = _mm512_roundscale_ps(_mm512_mul_ps(x, _mm512_set1_ps(kLog2e)),
                                         _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
   __m512 r = _mm512_fnmadd_ps(n, _mm512_set1_ps(kLn2Hi), x);

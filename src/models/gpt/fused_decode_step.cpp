@@ -62,22 +62,40 @@ FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
     }
     return t.data_ptr<float>();
   };
+  auto projection = [&](const at::Tensor &weight, const std::shared_ptr<ReducedMatrix> &reduced,
+                        const at::Tensor &bias, int64_t rows, int64_t cols) -> Projection {
+    if (reduced && (reduced->rows != rows || reduced->cols != cols)) params_usable_ = false;
+    return {reduced ? nullptr : raw(weight, rows * cols), reduced.get(), raw(bias, rows), cols};
+  };
   for (int i = 0; i < GPTDecoderImpl::kLayers; i++) {
     const GPT2LayerImpl &l = *decoder.gpt[i]->as<GPT2LayerImpl>();
-    layers_.push_back({raw(l.ln_1->weight, kWidth), raw(l.ln_1->bias, kWidth),
-                       raw(l.ln_2->weight, kWidth), raw(l.ln_2->bias, kWidth),
-                       raw(l.c_attn->weight, 3 * kWidth * kWidth), raw(l.c_attn->bias, 3 * kWidth),
-                       raw(l.c_proj->weight, kWidth * kWidth), raw(l.c_proj->bias, kWidth),
-                       raw(l.c_fc->weight, kInnerWidth * kWidth), raw(l.c_fc->bias, kInnerWidth),
-                       raw(l.c_proj_mlp->weight, kWidth * kInnerWidth),
-                       raw(l.c_proj_mlp->bias, kWidth)});
+    layers_.push_back(
+        {raw(l.ln_1->weight, kWidth), raw(l.ln_1->bias, kWidth), raw(l.ln_2->weight, kWidth),
+         raw(l.ln_2->bias, kWidth),
+         projection(l.c_attn->weight, l.c_attn->reduced, l.c_attn->bias, 3 * kWidth, kWidth),
+         projection(l.c_proj->weight, l.c_proj->reduced, l.c_proj->bias, kWidth, kWidth),
+         projection(l.c_fc->weight, l.c_fc->reduced, l.c_fc->bias, kInnerWidth, kWidth),
+         projection(l.c_proj_mlp->weight, l.c_proj_mlp->reduced, l.c_proj_mlp->bias, kWidth,
+                    kInnerWidth)});
   }
   ln_f_weight_ = raw(decoder.gpt_ln_f->weight, kWidth);
   ln_f_bias_ = raw(decoder.gpt_ln_f->bias, kWidth);
   final_norm_weight_ = raw(decoder.final_norm->weight, kWidth);
   final_norm_bias_ = raw(decoder.final_norm->bias, kWidth);
-  head_weight_ = raw(decoder.mel_head->weight, kLogits * kWidth);
-  head_bias_ = raw(decoder.mel_head->bias, kLogits);
+  head_ = projection(decoder.mel_head->weight, decoder.mel_head->reduced, decoder.mel_head->bias,
+                     kLogits, kWidth);
+}
+
+void FusedDecodeStep::prepare(const Projection &p, const float *x) {
+  if (p.reduced != nullptr) prepared_.prepare(*p.reduced, x);
+}
+
+void FusedDecodeStep::project(const Projection &p, const float *x, float *y, int64_t begin,
+                              int64_t end) const {
+  if (p.reduced != nullptr)
+    reduced_matvec(*p.reduced, prepared_, p.bias, y, begin, end);
+  else
+    kernels_.matvec(p.weight, p.bias, x, y, p.cols, begin, end);
 }
 
 bool FusedDecodeStep::accepts(const KvCache &cache) const {
@@ -113,8 +131,9 @@ at::Tensor FusedDecodeStep::step(const at::Tensor &x, KvCache &cache) {
   layer_norm(x_.data(), ln_f_weight_, ln_f_bias_, normed_.data());
   layer_norm(normed_.data(), final_norm_weight_, final_norm_bias_, normed_.data());
   float *logits = logits_.data_ptr<float>();
+  prepare(head_, normed_.data());
   threads_.run(kLogits, grain_for(kWidth), [&](int64_t begin, int64_t end) {
-    kernels_.matvec(head_weight_, head_bias_, normed_.data(), logits, kWidth, begin, end);
+    project(head_, normed_.data(), logits, begin, end);
   });
 
   for (size_t i = 0; i < layers_.size(); i++) {
@@ -130,9 +149,9 @@ void FusedDecodeStep::run_layer(const LayerParams &p, float *keys, float *values
                                 int64_t position, int64_t capacity) {
   // q, k and v of the new position.
   layer_norm(x_.data(), p.ln_1_weight, p.ln_1_bias, normed_.data());
+  prepare(p.c_attn, normed_.data());
   threads_.run(3 * kWidth, grain_for(kWidth), [&](int64_t begin, int64_t end) {
-    kernels_.matvec(p.c_attn_weight, p.c_attn_bias, normed_.data(), qkv_.data(), kWidth, begin,
-                    end);
+    project(p.c_attn, normed_.data(), qkv_.data(), begin, end);
   });
 
   // Attention over the cached positions and the new one, by heads. Head j
@@ -156,23 +175,24 @@ void FusedDecodeStep::run_layer(const LayerParams &p, float *keys, float *values
   });
 
   // x + c_proj(attention).
+  prepare(p.c_proj, attended_.data());
   threads_.run(kWidth, grain_for(kWidth), [&](int64_t begin, int64_t end) {
-    kernels_.matvec(p.c_proj_weight, p.c_proj_bias, attended_.data(), x_mid_.data(), kWidth, begin,
-                    end);
+    project(p.c_proj, attended_.data(), x_mid_.data(), begin, end);
     for (int64_t r = begin; r < end; r++) x_mid_[r] += x_[r];
   });
 
   // gelu(c_fc(ln_2(x))).
   layer_norm(x_mid_.data(), p.ln_2_weight, p.ln_2_bias, normed_.data());
+  prepare(p.c_fc, normed_.data());
   threads_.run(kInnerWidth, grain_for(kWidth), [&](int64_t begin, int64_t end) {
-    kernels_.matvec(p.c_fc_weight, p.c_fc_bias, normed_.data(), inner_.data(), kWidth, begin, end);
+    project(p.c_fc, normed_.data(), inner_.data(), begin, end);
     kernels_.gelu_tanh(inner_.data() + begin, end - begin);
   });
 
   // x + c_proj_mlp(inner).
+  prepare(p.c_proj_mlp, inner_.data());
   threads_.run(kWidth, grain_for(kInnerWidth), [&](int64_t begin, int64_t end) {
-    kernels_.matvec(p.c_proj_mlp_weight, p.c_proj_mlp_bias, inner_.data(), x_.data(), kInnerWidth,
-                    begin, end);
+    project(p.c_proj_mlp, inner_.data(), x_.data(), begin, end);
     for (int64_t r = begin; r < end; r++) x_[r] += x_mid_[r];
   });
 }

@@ -1,5 +1,7 @@
 #include "models/gpt/gpt_decoder.h"
 
+#include "models/gpt/reduced_kernels.h"
+
 #include <ATen/Parallel.h>
 #include <c10/core/GradMode.h>
 #include <torch/nn/functional/activation.h>
@@ -56,6 +58,40 @@ class SerialElementwise {
   const int saved_;
 };
 
+// The reduced products run on their own threads, as many as libtorch had
+// when run_layers began (SerialElementwise lowers libtorch's count inside).
+thread_local int t_projection_threads = 0;
+
+class ProjectionThreads {
+ public:
+  ProjectionThreads() : saved_(t_projection_threads) { t_projection_threads = at::get_num_threads(); }
+  ~ProjectionThreads() { t_projection_threads = saved_; }
+  ProjectionThreads(const ProjectionThreads &) = delete;
+  ProjectionThreads &operator=(const ProjectionThreads &) = delete;
+
+ private:
+  const int saved_;
+};
+
+int projection_threads() {
+  return t_projection_threads > 0 ? t_projection_threads : at::get_num_threads();
+}
+
+// x [..., cols] -> [..., rows] through a reduced matrix.
+at::Tensor reduced_linear(const ReducedMatrix &matrix, const at::Tensor &x, const at::Tensor &bias) {
+  const at::Tensor input = x.to(torch::kFloat).contiguous();
+  TORCH_CHECK(input.size(-1) == matrix.cols, "reduced projection: input width ", input.size(-1),
+              ", expected ", matrix.cols);
+  std::vector<int64_t> sizes = input.sizes().vec();
+  sizes.back() = matrix.rows;
+  at::Tensor out = torch::empty(sizes);
+  const at::Tensor b = bias.defined() ? bias.to(torch::kFloat).contiguous() : at::Tensor();
+  reduced_matmul(matrix, input.data_ptr<float>(), input.numel() / matrix.cols,
+                 b.defined() ? b.data_ptr<float>() : nullptr, out.data_ptr<float>(),
+                 projection_threads());
+  return out;
+}
+
 }  // namespace
 
 LearnedPosEmbeddingImpl::LearnedPosEmbeddingImpl(int32_t positions, int32_t width) {
@@ -84,7 +120,10 @@ DenseImpl::DenseImpl(int64_t in_features, int64_t out_features, WeightInit init)
   bias.uniform_(-bound, bound);
 }
 
-at::Tensor DenseImpl::forward(const at::Tensor &x) { return torch::linear(x, weight, bias); }
+at::Tensor DenseImpl::forward(const at::Tensor &x) {
+  if (reduced) return reduced_linear(*reduced, x, bias);
+  return torch::linear(x, weight, bias);
+}
 
 GPT2LayerImpl::GPT2LayerImpl(int32_t layer_index, WeightInit init) : layer_index(layer_index) {
   ln_1 = register_module("ln_1", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
@@ -160,10 +199,11 @@ GPTDecoderImpl::GPTDecoderImpl(WeightInit init) {
   final_norm =
       register_module("final_norm", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
   text_head = register_module("text_head", torch::nn::Linear(kWidth, kTextVocab));
-  mel_head = register_module("mel_head", torch::nn::Linear(kWidth, kAudioVocab));
+  mel_head = register_module("mel_head", Dense(kWidth, kAudioVocab, WeightInit::kRandom));
 }
 
 at::Tensor GPTDecoderImpl::run_layers(at::Tensor x, KvCache *cache) {
+  ProjectionThreads projection_threads;
   SerialElementwise serial(x.size(1) > 1);
   for (int i = 0; i < kLayers; i++) x = gpt[i]->as<GPT2LayerImpl>()->forward(x, cache);
   return gpt_ln_f(x);

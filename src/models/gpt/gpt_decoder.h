@@ -22,8 +22,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
+
+class ReducedMatrix;
 
 // Keys and values of one generation, one entry per layer, each [B, 16, S, 64].
 // Entries share storage with the tensors the layers computed.
@@ -85,6 +88,9 @@ class DenseImpl : public torch::nn::Module {
 
   at::Tensor weight;
   at::Tensor bias;
+  // When set (decoder_precision.h), forward reads W from here; weight may
+  // then be released to an empty tensor.
+  std::shared_ptr<ReducedMatrix> reduced;
 };
 TORCH_MODULE(Dense);
 
@@ -185,6 +191,8 @@ class GPTDecoderImpl : public torch::nn::Module {
   torch::nn::LayerNorm gpt_ln_f{nullptr};
   torch::nn::LayerNorm final_norm{nullptr};
   torch::nn::Linear text_head{nullptr};
-  torch::nn::Linear mel_head{nullptr};
+  // A Dense rather than a Linear (same parameters, same initial draws), so
+  // that every caller of mel_head reads its reduced weight once one is set.
+  Dense mel_head{nullptr};
 };
 TORCH_MODULE(GPTDecoder);

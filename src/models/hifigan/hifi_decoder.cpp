@@ -42,8 +42,23 @@ HifiDecoderImpl::HifiDecoderImpl() {
   waveform_decoder = register_module("waveform_decoder", HifiganGenerator());
 }
 
+bool vocoder_bf16_supported() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512bf16");
+}
+
+bool set_vocoder_bf16(HifiDecoderImpl &decoder, bool on) {
+  on = on && vocoder_bf16_supported();
+  if (on != decoder.bf16) decoder.waveform_decoder->to(on ? torch::kBFloat16 : torch::kFloat);
+  // See HifiganGeneratorImpl::forward: bf16 transposed convolutions fail.
+  if (on) decoder.waveform_decoder->ups->to(torch::kFloat);
+  decoder.bf16 = on;
+  return on;
+}
+
 at::Tensor HifiDecoderImpl::forward(at::Tensor latents, at::Tensor g) {
   at::Tensor z = stretch_latents(std::move(latents));
+
   log_line(kLogDebug, "[hifigan] Input to generator: [%ld, %ld, %ld], spk: [%ld, %ld, %ld]\n",
           static_cast<long>(z.size(0)), static_cast<long>(z.size(1)), static_cast<long>(z.size(2)),
           static_cast<long>(g.size(0)), static_cast<long>(g.size(1)), static_cast<long>(g.size(2)));

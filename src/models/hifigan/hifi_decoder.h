@@ -27,5 +27,17 @@ class HifiDecoderImpl : public torch::nn::Module {
   at::Tensor forward(at::Tensor latents, at::Tensor g);
 
   HifiganGenerator waveform_decoder{nullptr};
+  // The vocoder runs in bf16 (set_vocoder_bf16); inputs and output stay float32.
+  bool bf16 = false;
 };
 TORCH_MODULE(HifiDecoder);
+
+// Whether this CPU runs the vocoder in bf16: it needs AVX512_BF16, without
+// which oneDNN's bf16 convolutions are slower than float32 ones.
+bool vocoder_bf16_supported();
+
+// Converts the vocoder's weights to bf16 in place (the float32 ones are
+// released; the upsampling layers stay float32) and runs it in bf16, where
+// supported; off converts back, and the
+// weights keep their bf16 rounding. Returns whether bf16 is now on.
+bool set_vocoder_bf16(HifiDecoderImpl &decoder, bool on);

@@ -91,17 +91,28 @@ HifiganGeneratorImpl::HifiganGeneratorImpl() {
 }
 
 at::Tensor HifiganGeneratorImpl::forward(at::Tensor x, at::Tensor g) {
+  // Run in the weights' type (bf16 after set_vocoder_bf16) and answer in
+  // the caller's, whoever calls.
+  const at::ScalarType caller_type = x.scalar_type();
+  const at::ScalarType weight_type = conv_pre->weight.scalar_type();
+  x = x.to(weight_type);
+  g = g.to(weight_type);
   x = conv_pre->forward(x);
   x.add_(cond_layer->forward(g));
   for (int i = 0; i < kStages; i++) {
     at::leaky_relu_(x, kLeakySlope);
-    x = ups[i]->as<torch::nn::ConvTranspose1dImpl>()->forward(x);
+    // libtorch 1.13's bf16 transposed convolution (oneDNN) reads the weight
+    // in the wrong layout and fails, so set_vocoder_bf16 leaves the
+    // upsampling layers float32 and the signal passes them as float32.
+    torch::nn::ConvTranspose1dImpl &up = *ups[i]->as<torch::nn::ConvTranspose1dImpl>();
+    const at::ScalarType signal_type = x.scalar_type();
+    x = up.forward(x.to(up.weight.scalar_type())).to(signal_type);
     x.add_(conds[i]->as<torch::nn::Conv1dImpl>()->forward(g));
     x = residual_mean(i, x);
   }
   at::leaky_relu_(x, kLeakySlope);
   x = conv_post->forward(x);
-  return at::tanh_(x);
+  return at::tanh_(x).to(caller_type);
 }
 
 at::Tensor HifiganGeneratorImpl::residual_mean_slice(int stage, const at::Tensor &x) {

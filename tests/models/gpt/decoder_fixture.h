@@ -52,7 +52,7 @@ class MelHeadOverride {
   }
 
  private:
-  torch::nn::Linear head_;
+  Dense head_;
   at::Tensor weight_;
   at::Tensor bias_;
 };

@@ -167,6 +167,25 @@ TEST(DecodeKernels, GeluTanhMatchesDoublePrecision) {
   }
 }
 
+// libtorch passes a NaN on through softmax and GELU; the kernels' exp clamps
+// must not turn it into a finite value.
+TEST(DecodeKernels, SoftmaxAndGeluKeepNaN) {
+  for (const Isa &isa : supported_isas()) {
+    SCOPED_TRACE(isa.name);
+    const DecodeKernels &k = decode_kernels(isa.isa);
+    for (int64_t at : {0, 5, 20}) {  // first, inside the vectors, in a tail
+      std::vector<float> s = values_of(torch::randn({21}));
+      s[at] = std::nanf("");
+      k.softmax(s.data(), 21);
+      EXPECT_TRUE(std::isnan(s[at])) << "softmax, NaN at " << at;
+      std::vector<float> h = values_of(torch::randn({21}));
+      h[at] = std::nanf("");
+      k.gelu_tanh(h.data(), 21);
+      EXPECT_TRUE(std::isnan(h[at])) << "GELU, NaN at " << at;
+    }
+  }
+}
+
 // Every index is covered by exactly one piece per call, pieces start on
 // multiples of the grain, and what they wrote is visible once run returns,
 // also after the workers have gone to sleep between calls.

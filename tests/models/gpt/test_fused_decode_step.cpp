@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <torch/types.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -141,4 +142,32 @@ TEST(GenerateCodes, FusedStepsDrawTheSameCodesAsTheLibtorchLayers) {
   decoder.fused_decode = true;
   ASSERT_EQ(codes[0].sizes(), (Shape{1, 24}));
   EXPECT_TRUE(torch::equal(codes[0], codes[1])) << codes[0] << codes[1];
+}
+
+// A NaN in one cached key makes one attention score NaN. libtorch's softmax
+// turns that head's weights into NaN; the fused step's exp must not clamp
+// the NaN into a finite weight and hide it, on any kernel set.
+TEST(FusedDecodeStep, KeepsANaNScoreVisibleAsTheLayersDo) {
+  constexpr int64_t kPrefix = 6;
+  GPTDecoderImpl &decoder = fixture::shared_decoder();
+  c10::NoGradGuard no_grad;
+  torch::manual_seed(45);
+  at::Tensor prefix = torch::randn({1, kPrefix, 1024});
+  at::Tensor step = torch::randn({1, 1, 1024});
+  KvCache start;
+  start.capacity = kPrefix + 1;
+  decoder.run_layers(prefix, &start);
+  start.key_buffers[12][0][3][2][17] = std::nanf("");
+
+  KvCache reference = copy_of(start);
+  const at::Tensor expected = decoder.next_code_logits(decoder.run_layers(step, &reference));
+  ASSERT_TRUE(expected.isnan().any().item<bool>());
+  for (KernelIsa isa : {KernelIsa::kScalar, KernelIsa::kAvx2, KernelIsa::kAvx512}) {
+    if (!kernel_isa_supported(isa)) continue;
+    SCOPED_TRACE(isa_name(isa));
+    KvCache cache = copy_of(start);
+    FusedDecodeStep fused(decoder, 2, decode_kernels(isa));
+    ASSERT_TRUE(fused.accepts(cache));
+    EXPECT_TRUE(fused.step(step, cache).isnan().any().item<bool>());
+  }
 }
