@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 #include "engine/vclone_model.h"
 #include "support/archive_fixture.h"
+#include "support/full_model.h"
 #include "vclone.h"
 
 #include <gtest/gtest.h>
@@ -31,33 +32,14 @@ std::string last_error() {
   return message ? message : "";
 }
 
-void make_model(const std::string &out_dir, const char *flags) {
-  std::string command = std::string("/usr/bin/python3 ") + VCLONE_SOURCE_DIR +
-                        "/tools/make_random_model.py " + out_dir + " " + flags + " > /dev/null";
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
-// A voiced-sounding test signal: a few harmonics with a slow vibrato.
-void write_reference(const std::string &path, int rate, int channels, double seconds) {
-  const int frames = static_cast<int>(rate * seconds);
-  std::vector<float> samples(static_cast<size_t>(frames) * channels);
-  for (int i = 0; i < frames; i++) {
-    double t = static_cast<double>(i) / rate;
-    double f0 = 140.0 + 10.0 * std::sin(2 * M_PI * 3.0 * t);
-    double value = 0;
-    for (int h = 1; h <= 5; h++) value += std::sin(2 * M_PI * f0 * h * t) / (h * 3.0);
-    for (int c = 0; c < channels; c++) samples[static_cast<size_t>(i) * channels + c] = value;
-  }
-  WavData wav{samples.data(), frames * channels, rate, channels, frames};
-  ASSERT_EQ(write_wav(path.c_str(), &wav), 0);
-}
+using fixture::write_reference;
 
 class SynthesisEnvironment : public testing::Environment {
  public:
   void SetUp() override {
     models = new Models;
-    make_model(models->dir.file("plain"), "");
-    make_model(models->dir.file("norm"), "--weight-norm --shared-record");
+    fixture::make_random_model(models->dir.file("plain"));
+    fixture::make_random_model(models->dir.file("norm"), "--weight-norm --shared-record");
     models->plain = models->dir.file("plain/model.pt");
     models->weight_norm = models->dir.file("norm/model.pt");
     models->vocab = models->dir.file("plain/vocab.json");
