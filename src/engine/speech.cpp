@@ -129,12 +129,6 @@ class PieceVocoder {
   int64_t chunk_codes_;
 };
 
-at::Tensor token_tensor(const std::vector<int32_t> &ids) {
-  at::Tensor tokens = torch::zeros({1, static_cast<int64_t>(ids.size())}, torch::kInt64);
-  auto view = tokens.accessor<int64_t, 2>();
-  for (size_t j = 0; j < ids.size(); j++) view[0][j] = ids[j];
-  return tokens;
-}
 
 bool is_blank(const char *text) {
   for (const char *p = text; *p; p++)
@@ -180,6 +174,13 @@ bool make_pieces(const BpeTokenizer &tokenizer, const std::string &text,
 }
 
 }  // namespace
+
+at::Tensor token_tensor(const std::vector<int32_t> &ids) {
+  at::Tensor tokens = torch::zeros({1, static_cast<int64_t>(ids.size())}, torch::kInt64);
+  auto view = tokens.accessor<int64_t, 2>();
+  for (size_t j = 0; j < ids.size(); j++) view[0][j] = ids[j];
+  return tokens;
+}
 
 SpeakResult speak(vclone_model &model, const char *text, const char *language,
                   const vclone_voice &voice, const vclone_options &options, bool streaming,

@@ -5,8 +5,14 @@
 
 #include "vclone.h"
 
+#include <ATen/core/Tensor.h>
+
 #include <cstdint>
 #include <functional>
+#include <vector>
+
+// Token ids as the decoder's int64 [1, n] input.
+at::Tensor token_tensor(const std::vector<int32_t> &ids);
 
 // Receives audio in order; returns false to stop the synthesis.
 using AudioSink = std::function<bool(const float *samples, int64_t count)>;

@@ -2,6 +2,7 @@
 // text → tokens, tokens → codes → latents → waveform.
 #include "engine/engine.h"
 #include "engine/vclone_model.h"
+#include "engine/speech.h"
 #include "engine/voice.h"
 #include "util/log.h"
 
@@ -30,12 +31,6 @@ constexpr int kMaxTextTokens = 402;
 // The audio position table has 608 rows; pass 2 adds the start and stop tokens.
 constexpr int kMaxCodes = 606;
 
-at::Tensor token_tensor(const std::vector<int32_t> &ids) {
-  at::Tensor tokens = torch::zeros({1, static_cast<int64_t>(ids.size())}, torch::kInt64);
-  auto view = tokens.accessor<int64_t, 2>();
-  for (size_t j = 0; j < ids.size(); j++) view[0][j] = ids[j];
-  return tokens;
-}
 
 // 602 codes at speed 1.0, never more than the position tables hold.
 int code_budget(float speed) {
