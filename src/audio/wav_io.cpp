@@ -19,10 +19,11 @@ namespace {
 constexpr size_t kFmtBytes = 16;
 constexpr size_t kWavHeaderBytes = 44;
 constexpr int kWriteBlockSamples = 8192;
-// Frames decoded per call, and the most allocated before the decoder has
-// shown that the recording is as long as its header says: a header may lie.
-constexpr sf_count_t kReadBlockFrames = 1 << 16;
-constexpr sf_count_t kFirstCapacityFrames = 1 << 20;
+// Samples decoded per call, and the most allocated before the decoder has
+// shown that the recording is as long as its header says: a header may lie,
+// and may claim hundreds of channels, so both count samples, not frames.
+constexpr sf_count_t kReadBlockSamples = 1 << 16;
+constexpr sf_count_t kFirstCapacitySamples = 1 << 20;
 
 void put_u16(unsigned char *p, uint32_t v) {
   p[0] = static_cast<unsigned char>(v);
@@ -126,7 +127,8 @@ std::string too_long(const char *path, const SF_INFO &info, sf_count_t frames, d
 // claims. *frames is what was decoded; null when an allocation failed.
 float *decode_frames(SNDFILE *file, const SF_INFO &info, sf_count_t limit, sf_count_t *frames) {
   const sf_count_t wanted = limit + 1;
-  sf_count_t capacity = std::min<sf_count_t>(wanted, kFirstCapacityFrames);
+  const sf_count_t block_frames = std::max<sf_count_t>(1, kReadBlockSamples / info.channels);
+  sf_count_t capacity = std::min<sf_count_t>(wanted, kFirstCapacitySamples / info.channels);
   if (info.frames > 0 && info.frames < capacity) capacity = info.frames;
   if (capacity < 1) capacity = 1;
   float *samples = static_cast<float *>(malloc(sizeof(float) * capacity * info.channels));
@@ -141,7 +143,7 @@ float *decode_frames(SNDFILE *file, const SF_INFO &info, sf_count_t limit, sf_co
       }
       samples = grown;
     }
-    sf_count_t block = std::min(kReadBlockFrames, capacity - *frames);
+    sf_count_t block = std::min(block_frames, capacity - *frames);
     sf_count_t got = sf_readf_float(file, samples + *frames * info.channels, block);
     if (got <= 0) break;
     *frames += got;
