@@ -51,7 +51,7 @@ run_ctest "$root/build"
 phase_done "the normal build and tests"
 
 echo "== sanitizer build: unit tests and leak check"
-if bash "$root/scripts/build.sh" "$root/build-sanitize" -DVCLONE_SANITIZE=ON \
+if bash "$root/scripts/build.sh" "$root/build-sanitize" -DVCLONE_SANITIZE=ON -DVCLONE_FULL_MODEL_TESTS=OFF \
     -DVCLONE_BUILD_TOOLS=OFF -DVCLONE_BUILD_BENCH=OFF; then
   # The two 600-code generation runs repeat, at length, the decoder paths that
   # the shorter generation tests already take under the sanitizers.

@@ -5,6 +5,7 @@
 // unloading.
 #include "archive/manifest.h"
 #include "support/archive_fixture.h"
+#include "support/full_model.h"
 #include "vclone.h"
 
 #include <gtest/gtest.h>
@@ -70,12 +71,9 @@ class HostileEnvironment : public testing::Environment {
  public:
   void SetUp() override {
     files = new Files;
-    const std::string command = std::string("/usr/bin/python3 ") + VCLONE_SOURCE_DIR +
-                                "/tools/make_random_model.py " + files->file("model") +
-                                " > /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    files->model = files->file("model/model.pt");
-    files->vocab = files->file("model/vocab.json");
+    const std::string model_dir = fixture::full_model_dir(files->file("model"));
+    files->model = model_dir + "/model.pt";
+    files->vocab = model_dir + "/vocab.json";
     files->reference = files->file("voice.wav");
     write_file(files->reference, riff(fmt_chunk(1, 22050) + chunk("data", tone(22050, 22050))));
     files->missing = files->file("missing");

@@ -29,7 +29,8 @@ HOST = "127.0.0.1"
 
 def prepare(work_dir=WORK_DIR):
     """The model, vocabulary and reference recording, made on first use."""
-    model_dir = os.path.join(work_dir, "model")
+    # The model ctest made for every full-model test program, if it did.
+    model_dir = os.environ.get("VCLONE_TEST_MODEL") or os.path.join(work_dir, "model")
     os.makedirs(model_dir, exist_ok=True)
     paths = {"model": os.path.join(model_dir, "model.pt"),
              "vocab": os.path.join(model_dir, "vocab.json"),

@@ -21,6 +21,16 @@ inline void make_random_model(const std::string &out_dir, const char *flags = ""
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
+// The folder holding model.pt and vocab.json: the one ctest made for all the
+// full-model test programs (VCLONE_TEST_MODEL), or, for a program run on its
+// own, a new one made in `scratch`.
+inline std::string full_model_dir(const std::string &scratch) {
+  const char *shared = std::getenv("VCLONE_TEST_MODEL");
+  if (shared && *shared) return shared;
+  make_random_model(scratch);
+  return scratch;
+}
+
 // A voiced-sounding test signal: a few harmonics with a slow vibrato.
 inline void write_reference(const std::string &path, int rate, int channels, double seconds) {
   const int frames = static_cast<int>(rate * seconds);

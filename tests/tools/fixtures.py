@@ -21,8 +21,14 @@ PYTHON = "/usr/bin/python3"
 
 
 def make_model():
-    """Writes a full-size random model; yields (model.pt, vocab.json), then
-    removes it (1.9 GB is too much to leave behind per run)."""
+    """Yields (model.pt, vocab.json): the model ctest made for every
+    full-model test program (VCLONE_TEST_MODEL), or else a full-size random
+    model written for this program and removed after it (1.9 GB is too much
+    to leave behind per run)."""
+    shared = os.environ.get("VCLONE_TEST_MODEL")
+    if shared:
+        yield Path(shared) / "model.pt", Path(shared) / "vocab.json"
+        return
     folder = Path(tempfile.mkdtemp(prefix="vclone-test-model-"))
     try:
         subprocess.run([PYTHON, str(SOURCE_DIR / "tools" / "make_random_model.py"), str(folder)],

@@ -33,9 +33,9 @@ class HandleEnvironment : public testing::Environment {
  public:
   void SetUp() override {
     shared = new Shared;
-    fixture::make_random_model(shared->dir.file("m"));
-    shared->model_path = shared->dir.file("m/model.pt");
-    shared->vocab = shared->dir.file("m/vocab.json");
+    const std::string model_dir = fixture::full_model_dir(shared->dir.file("m"));
+    shared->model_path = model_dir + "/model.pt";
+    shared->vocab = model_dir + "/vocab.json";
     shared->reference = shared->dir.file("voice.wav");
     fixture::write_reference(shared->reference, 22050, 1, 3.0);
     shared->model = vclone_model_load(shared->model_path.c_str(), shared->vocab.c_str(), nullptr);
