@@ -105,6 +105,7 @@ class PieceVocoder {
   bool emit(const at::Tensor &z, int64_t end) {
     end = std::min(end, z.size(2));
     if (end <= emitted_) return true;
+    const int64_t start = now_ns();
     const int64_t from = std::max<int64_t>(0, emitted_ - kVocoderContext);
     const int64_t to = std::min(z.size(2), end + kVocoderContext);
     at::Tensor window = z.narrow(2, from, to - from).contiguous();
@@ -113,6 +114,9 @@ class PieceVocoder {
                           .narrow(0, (emitted_ - from) * kSamplesPerFrame,
                                   (end - emitted_) * kSamplesPerFrame)
                           .contiguous();
+    log_line(kLogDebug, "[vclone] Vocoded frames %ld-%ld (of %ld) after %ld codes in %.0f ms",
+             static_cast<long>(emitted_), static_cast<long>(end), static_cast<long>(to - from),
+             static_cast<long>(filled_), (now_ns() - start) / 1e6);
     emitted_ = end;
     return sink_(part.data_ptr<float>(), part.numel());
   }
@@ -129,6 +133,24 @@ class PieceVocoder {
   int64_t chunk_codes_;
 };
 
+
+// Voices whose conditioning keys and values a model keeps: about 8 MB each.
+constexpr size_t kVoicePrefixes = 4;
+
+// The decoder's keys and values for the voice's conditioning, computed on its
+// first use with this model. The caller holds the model's call mutex.
+const KvCache &voice_prefix(vclone_model &model, const vclone_voice &voice) {
+  auto &kept = model.voice_prefixes;
+  for (size_t i = 0; i < kept.size(); i++)
+    if (kept[i].cond_latents.is_same(voice.cond_latents)) {
+      std::rotate(kept.begin(), kept.begin() + static_cast<long>(i), kept.begin() + static_cast<long>(i) + 1);
+      return kept.front().cache;
+    }
+  kept.insert(kept.begin(), {voice.cond_latents,
+                             model.gpt_decoder->conditioning_cache(voice.cond_latents)});
+  if (kept.size() > kVoicePrefixes) kept.pop_back();
+  return kept.front().cache;
+}
 
 bool is_blank(const char *text) {
   for (const char *p = text; *p; p++)
@@ -210,6 +232,7 @@ SpeakResult speak(vclone_model &model, const char *text, const char *language,
   if (options.seed != VCLONE_NO_SEED)
     sampling.generator = at::make_generator<at::CPUGeneratorImpl>(options.seed);
 
+  const KvCache &conditioning = voice_prefix(model, voice);
   const std::vector<float> pause(static_cast<size_t>(std::lround(options.pause_seconds * kOutputRate)), 0.0f);
   int64_t delivered = 0;
   const AudioSink counting = [&](const float *samples, int64_t count) {
@@ -224,7 +247,7 @@ SpeakResult speak(vclone_model &model, const char *text, const char *language,
     at::Tensor codes = model.gpt_decoder->generate_codes(
         voice.cond_latents, token_tensor(pieces[i].ids), sampling,
         [&](int64_t row, const float *state) { return vocoder.add(row, state); }, &stopped,
-        model.n_threads);
+        model.n_threads, &conditioning);
     if (stopped) return SpeakResult::kStopped;
     if (codes.size(1) < kMinimumCodes) {
       set_last_error("Too few codes: piece %zu of %zu (\"%.40s\") gave %ld", i + 1, pieces.size(),

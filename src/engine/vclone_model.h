@@ -14,6 +14,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct vclone_model {
   ConditioningEncoder conditioning_encoder{nullptr};
@@ -28,6 +29,15 @@ struct vclone_model {
   int n_threads = 1;        // compute threads of a call (the decode step's included)
   int precision = 0;        // a vclone_precision
   std::string languages;    // the vocabulary's language codes, space-separated
+  // The decoder's keys and values for the conditioning of the voices spoken
+  // most recently, newest first (see voice_prefix in speech.cpp). Each entry
+  // holds its voice's latents, so a freed voice's memory cannot come back as
+  // another voice and match.
+  struct VoicePrefix {
+    at::Tensor cond_latents;
+    KvCache cache;
+  };
+  std::vector<VoicePrefix> voice_prefixes;
   // Serialises the calls on this model: a call's intermediate state (the
   // decode step's threads, libtorch's thread-local settings) is not shared.
   std::mutex call_mutex;

@@ -26,7 +26,7 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
 at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
                                           const CodeSampling &sampling,
                                           const StateObserver &observe, bool *stopped,
-                                          int threads) {
+                                          int threads, const KvCache *conditioning) {
   c10::NoGradGuard no_grad;
   if (stopped) *stopped = false;
   // Pass 2 needs a position row for every code plus the two audio framing
@@ -59,6 +59,13 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
   // Room for the prefix and every position a step can add.
   KvCache cache;
   cache.capacity = prefix.size(1) + std::max(limit, 1);
+  if (conditioning && conditioning->keys.size() == static_cast<size_t>(kLayers) &&
+      conditioning->keys[0].size(2) == cond_latents.size(2)) {
+    // The layers copy these into buffers of their own; the shared entries stay as they are.
+    cache.keys = conditioning->keys;
+    cache.values = conditioning->values;
+    prefix = prefix.narrow(1, cond_latents.size(2), prefix.size(1) - cond_latents.size(2));
+  }
   bool going = draw_from_states(run_layers(prefix, &cache));
 
   std::optional<FusedDecodeStep> fused;
@@ -86,6 +93,17 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
   for (int64_t j = 0; j < count; j++) out[j] = history[j];
   log_line(kLogDebug, "[gpt] Pass 1: %d audio tokens", static_cast<int>(count));
   return codes;
+}
+
+KvCache GPTDecoderImpl::conditioning_cache(at::Tensor cond_latents) {
+  c10::NoGradGuard no_grad;
+  KvCache cache;
+  cache.capacity = cond_latents.size(2);
+  run_layers(cond_latents.permute({0, 2, 1}), &cache);
+  // Only the entries are kept; each generation copies them into its own buffers.
+  cache.key_buffers.clear();
+  cache.value_buffers.clear();
+  return cache;
 }
 
 at::Tensor GPTDecoderImpl::compute_latents(at::Tensor cond_latents, at::Tensor text_tokens,

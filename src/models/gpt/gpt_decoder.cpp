@@ -1,5 +1,6 @@
 #include "models/gpt/gpt_decoder.h"
 
+#include "models/gpt/float_matmul.h"
 #include "models/gpt/reduced_kernels.h"
 
 #include <ATen/Parallel.h>
@@ -92,6 +93,19 @@ at::Tensor reduced_linear(const ReducedMatrix &matrix, const at::Tensor &x, cons
   return out;
 }
 
+// x [..., cols] -> [..., rows] through float_matmul.
+at::Tensor float_linear(const at::Tensor &weight, const at::Tensor &x, const at::Tensor &bias) {
+  const at::Tensor input = x.contiguous();
+  std::vector<int64_t> sizes = input.sizes().vec();
+  sizes.back() = weight.size(0);
+  at::Tensor out = torch::empty(sizes);
+  const at::Tensor b = bias.defined() ? bias.contiguous() : at::Tensor();
+  float_matmul(weight.data_ptr<float>(), weight.size(0), weight.size(1), input.data_ptr<float>(),
+               input.numel() / weight.size(1), b.defined() ? b.data_ptr<float>() : nullptr,
+               out.data_ptr<float>(), projection_threads());
+  return out;
+}
+
 }  // namespace
 
 LearnedPosEmbeddingImpl::LearnedPosEmbeddingImpl(int32_t positions, int32_t width) {
@@ -122,6 +136,11 @@ DenseImpl::DenseImpl(int64_t in_features, int64_t out_features, WeightInit init)
 
 at::Tensor DenseImpl::forward(const at::Tensor &x) {
   if (reduced) return reduced_linear(*reduced, x, bias);
+  const int64_t positions = x.dim() > 0 ? x.numel() / std::max<int64_t>(1, x.size(-1)) : 0;
+  if (positions > 1 && positions <= kFloatMatmulMaxPositions && x.scalar_type() == at::kFloat &&
+      weight.scalar_type() == at::kFloat && weight.is_contiguous() && x.size(-1) == weight.size(1) &&
+      float_matmul_usable(weight.size(1)))
+    return float_linear(weight, x, bias);
   return torch::linear(x, weight, bias);
 }
 

@@ -157,9 +157,18 @@ class GPTDecoderImpl : public torch::nn::Module {
   // Pass 1 as above, drawing as `sampling` says and showing every state to
   // observe (when set). *stopped (when given) tells whether observe ended it.
   // threads: how many threads share the fused step (0: libtorch's count).
+  // conditioning (when given) holds the layers' keys and values for
+  // cond_latents, from conditioning_cache: only the text and the audio start
+  // token then pass through the layers.
   at::Tensor generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
                             const CodeSampling &sampling, const StateObserver &observe,
-                            bool *stopped = nullptr, int threads = 0);
+                            bool *stopped = nullptr, int threads = 0,
+                            const KvCache *conditioning = nullptr);
+
+  // The layers' keys and values for the conditioning positions alone. They
+  // depend on the voice only (causal attention, and no position embedding
+  // there), so a voice that speaks again skips a third of the prompt pass.
+  KvCache conditioning_cache(at::Tensor cond_latents);
 
   // Pass 2. -> latents [1, M - 3, 1024]: the final_norm states at the audio
   // start token and at codes 0 .. M - 5.

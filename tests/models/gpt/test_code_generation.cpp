@@ -1,9 +1,12 @@
 #include "decoder_fixture.h"
 #include "models/gpt/gpt_decoder.h"
 
+#include <ATen/CPUGeneratorImpl.h>
 #include <gtest/gtest.h>
 #include <torch/types.h>
 
+#include <algorithm>
+#include <cmath>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -162,6 +165,58 @@ TEST(GenerateCodes, CachedDrawsMatchTheUncachedSequence) {
       << (latents.select(1, 0) - expected.select(1, 0)).abs().max();
   EXPECT_TRUE(torch::allclose(latents, expected, 0, 1e-4)) << (latents - expected).abs().max();
   EXPECT_TRUE(torch::allclose(latents, states.slice(1, 0, M - 3), 0, 1e-5));
+}
+
+// A voice's conditioning keys and values, computed once and reused: the
+// same seeded draws, states within float rounding of the full prompt pass,
+// and the cache itself untouched by the generations that read it.
+TEST(GenerateCodes, ConditioningCacheStandsInForTheConditioningPositions) {
+  GPTDecoderImpl &decoder = fixture::shared_decoder();
+  const Inputs in = random_inputs(14, 41);
+  const int max_codes = 12;
+  KvCache conditioning = decoder.conditioning_cache(in.cond_latents);
+  ASSERT_EQ(conditioning.keys.size(), static_cast<size_t>(GPTDecoderImpl::kLayers));
+  ASSERT_EQ(conditioning.keys[0].sizes(), (Shape{1, 16, 32, 64}));
+  const at::Tensor keys_before = conditioning.keys[7].clone();
+
+  struct Run {
+    at::Tensor codes;
+    std::vector<std::vector<float>> states;
+  };
+  auto run = [&](const KvCache *cache) {
+    CodeSampling sampling;
+    sampling.max_codes = max_codes;
+    sampling.generator = at::make_generator<at::CPUGeneratorImpl>(77);
+    Run r;
+    r.codes = decoder.generate_codes(
+        in.cond_latents, in.text_tokens, sampling,
+        [&](int64_t, const float *state) {
+          r.states.emplace_back(state, state + GPTDecoderImpl::kWidth);
+          return true;
+        },
+        nullptr, 0, cache);
+    return r;
+  };
+  const Run full = run(nullptr);
+  for (int pass = 0; pass < 2; pass++) {
+    const Run cached = run(&conditioning);
+    EXPECT_TRUE(torch::equal(cached.codes, full.codes)) << "pass " << pass;
+    ASSERT_EQ(cached.states.size(), full.states.size());
+    float worst = 0;
+    for (size_t row = 0; row < full.states.size(); row++)
+      for (int64_t i = 0; i < GPTDecoderImpl::kWidth; i++)
+        worst = std::max(worst, std::abs(cached.states[row][i] - full.states[row][i]));
+    EXPECT_LT(worst, 1e-4f) << "pass " << pass;
+  }
+  EXPECT_TRUE(torch::equal(conditioning.keys[7], keys_before));
+
+  // Another voice's cache is really what the layers attend to.
+  KvCache other = decoder.conditioning_cache(random_inputs(14, 42).cond_latents);
+  const Run mixed = run(&other);
+  float moved = 0;
+  for (int64_t i = 0; i < GPTDecoderImpl::kWidth; i++)
+    moved = std::max(moved, std::abs(mixed.states[0][i] - full.states[0][i]));
+  EXPECT_GT(moved, 1e-2f);
 }
 
 TEST(ComputeLatents, KeepsAllButTheLastFiveAudioPositions) {
