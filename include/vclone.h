@@ -210,7 +210,7 @@ typedef struct {
     float    speed;                /* speaking rate, 0.25 .. 4; 1.0 is natural */
     int32_t  split_text;           /* non-zero: long text is split into pieces; 1 */
     float    pause_seconds;        /* silence between pieces, 0 .. 10; 0.2 */
-    int32_t  stream_first_codes;   /* streaming: codes in the first chunk, 4 .. 606; 16 */
+    int32_t  stream_first_codes;   /* streaming: codes in the first chunk, 4 .. 606; 12 */
     int32_t  stream_chunk_codes;   /* streaming: codes in later chunks, 4 .. 606; 64 */
     int64_t  reserved[12];         /* zero; later fields come from here */
 } vclone_options;

@@ -57,7 +57,7 @@ extern "C" VCLONE_API vclone_options vclone_default_options(void) {
   options.speed = 1.0f;
   options.split_text = 1;
   options.pause_seconds = 0.2f;
-  options.stream_first_codes = 16;
+  options.stream_first_codes = 12;
   options.stream_chunk_codes = 64;
   return options;
 }
