@@ -27,6 +27,14 @@ namespace {
 // Every kernel works on four rows at once, so that each load of x serves
 // four rows, and finishes the last rows of a range one at a time.
 constexpr int kRowBlock = 4;
+// The rows of a reduced block are short (1 KB of int8, 2 KB of bf16 for the
+// width), and the hardware prefetcher, which stops at page boundaries, barely
+// starts on each before it ends. The kernels therefore prefetch the same
+// columns of the next block of rows while they read this one; this took one
+// thread from 17 to 32 GB/s on int8.
+constexpr int kPrefetchRows = kRowBlock;
+
+inline void prefetch(const void *p) { _mm_prefetch(static_cast<const char *>(p), _MM_HINT_T0); }
 
 template <class RowsKernel>
 void for_row_blocks(int64_t row_begin, int64_t row_end, const RowsKernel &kernel) {
@@ -78,6 +86,7 @@ TARGET_AVX2 inline void bf16_rows_avx2(const ReducedMatrix &m, const float *x, c
     const __m256 xa = _mm256_loadu_ps(x + c);
     const __m256 xb = _mm256_loadu_ps(x + c + 8);
     for (int i = 0; i < R; i++) {
+      if (c % 32 == 0) prefetch(w + (i + kPrefetchRows) * m.stride + c);
       a[i] = _mm256_fmadd_ps(widen8(w + i * m.stride + c), xa, a[i]);
       b[i] = _mm256_fmadd_ps(widen8(w + i * m.stride + c + 8), xb, b[i]);
     }
@@ -107,6 +116,7 @@ TARGET_AVX512 inline void bf16_rows_avx512(const ReducedMatrix &m, const float *
     const __m512 xa = _mm512_loadu_ps(x + c);
     const __m512 xb = _mm512_loadu_ps(x + c + 16);
     for (int i = 0; i < R; i++) {
+      prefetch(w + (i + kPrefetchRows) * m.stride + c);
       a[i] = _mm512_fmadd_ps(widen16(w + i * m.stride + c), xa, a[i]);
       b[i] = _mm512_fmadd_ps(widen16(w + i * m.stride + c + 16), xb, b[i]);
     }
@@ -138,6 +148,8 @@ TARGET_AVX512_BF16 inline void bf16_rows_dp(const ReducedMatrix &m, const uint16
     const __m512bh xa = load_bf16x32(x + c);
     const __m512bh xb = load_bf16x32(x + c + 32);
     for (int i = 0; i < R; i++) {
+      prefetch(w + (i + kPrefetchRows) * m.stride + c);
+      prefetch(w + (i + kPrefetchRows) * m.stride + c + 32);
       a[i] = _mm512_dpbf16_ps(a[i], load_bf16x32(w + i * m.stride + c), xa);
       b[i] = _mm512_dpbf16_ps(b[i], load_bf16x32(w + i * m.stride + c + 32), xb);
     }
@@ -238,6 +250,7 @@ TARGET_AVX2 inline void int8_rows_avx2(const ReducedMatrix &m, const PreparedInp
       const __m256i xq = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + c));
       const __m256i magnitude = _mm256_abs_epi8(xq);
       for (int i = 0; i < R; i++) {
+        if (h == 0) prefetch(w + (i + kPrefetchRows) * m.stride + c);
         const __m256i wq =
             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w + i * m.stride + c));
         const __m256i pairs = _mm256_maddubs_epi16(magnitude, _mm256_sign_epi8(wq, xq));
@@ -272,6 +285,7 @@ TARGET_AVX512_VNNI inline void int8_rows_vnni(const ReducedMatrix &m, const Prep
     const __mmask64 negative = _mm512_movepi8_mask(xq);
     const __m512 block_scale = _mm512_set1_ps(in.block_scales[b]);
     for (int i = 0; i < R; i++) {
+      prefetch(w + (i + kPrefetchRows) * m.stride + c);
       __m512i wq = _mm512_loadu_si512(w + i * m.stride + c);
       wq = _mm512_mask_sub_epi8(wq, negative, zero, wq);
       const __m512i d = _mm512_dpbusd_epi32(zero, magnitude, wq);
