@@ -1,8 +1,8 @@
 // End-to-end benchmark on a full-size model: load, each stage, pass-1 cost per
 // code against the memory-bandwidth floor, the vocoder, the real-time factor
-// and peak memory; then, for each decoder precision in turn (one model at a
-// time), the whole call's real-time factor and peak memory and the streaming
-// first-audio time. Prints a table and one JSON line.
+// and peak memory; then, for each decoder precision in turn (each in a fresh
+// process of its own), the whole call's real-time factor and peak memory and
+// the streaming first-audio time. Prints a table and one JSON line.
 //
 // usage: bench_e2e ARCHIVE VOCAB [CODES] [--precision f32|bf16|int8]
 #include "audio/mel.h"
@@ -146,7 +146,7 @@ int on_stream_audio(const float *, int n_samples, void *user_data) {
 
 // Loads the model in one precision, speaks the sentence whole (speed 1.0,
 // 5-second reference, seed 2) and then streams it from a saved voice until
-// the first audio. Adds "<precision>_..." figures.
+// the first audio, twice. Adds "<precision>_..." figures.
 bool measure_precision(const char *archive, const char *vocab, DecoderPrecision precision,
                        std::map<std::string, double> &figures) {
   const std::string tag = bench::precision_name(precision);
@@ -195,10 +195,14 @@ bool measure_precision(const char *archive, const char *vocab, DecoderPrecision 
   if (vclone_voice_save(voice, voice_path) == 0) saved = vclone_voice_load(voice_path);
   unlink(voice_path);
   if (saved != nullptr) {
-    StreamClock clock;
-    clock.start = Clock::now();
-    vclone_speak_stream(model, kSentence, "en", saved, &options, on_stream_audio, &clock);
-    figures[tag + "_stream_first_audio_s"] = clock.first_audio_s;
+    // The first request with a loaded voice also computes the decoder's keys
+    // and values for its conditioning, which later requests reuse.
+    for (const char *figure : {"_stream_first_audio_s", "_stream_first_audio_again_s"}) {
+      StreamClock clock;
+      clock.start = Clock::now();
+      vclone_speak_stream(model, kSentence, "en", saved, &options, on_stream_audio, &clock);
+      figures[tag + figure] = clock.first_audio_s;
+    }
     vclone_voice_free(saved);
   }
   vclone_voice_free(voice);
@@ -206,9 +210,44 @@ bool measure_precision(const char *archive, const char *vocab, DecoderPrecision 
   return true;
 }
 
+std::string shell_quoted(const std::string &s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Runs measure_precision in a fresh process of this program, so that what
+// earlier stages left in the heap counts in no peak. Adds its figures.
+bool measure_precision_apart(const char *archive, const char *vocab, DecoderPrecision precision,
+                             std::map<std::string, double> &figures) {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return false;
+  self[length] = '\0';
+  const std::string command = shell_quoted(self) + " " + shell_quoted(archive) + " " +
+                              shell_quoted(vocab) + " --one-precision " +
+                              bench::precision_name(precision);
+  FILE *child = popen(command.c_str(), "r");
+  if (child == nullptr) return false;
+  char name[128];
+  double value = 0;
+  while (fscanf(child, "%127s %lf", name, &value) == 2) figures[name] = value;
+  return pclose(child) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  // The child of measure_precision_apart: ARCHIVE VOCAB --one-precision P.
+  if (argc == 5 && std::string(argv[3]) == "--one-precision") {
+    std::vector<DecoderPrecision> one;
+    argv[3] = const_cast<char *>("--precision");
+    if (!bench::parse_precision(argc, argv, &one, {})) return 2;
+    std::map<std::string, double> figures;
+    if (!measure_precision(argv[1], argv[2], one[0], figures)) return 1;
+    for (const auto &[name, value] : figures) printf("%s %.6f\n", name.c_str(), value);
+    return 0;
+  }
   if (argc < 3) {
     fprintf(stderr, "usage: %s ARCHIVE VOCAB [CODES]\n", argv[0]);
     return 2;
@@ -298,7 +337,7 @@ int main(int argc, char **argv) {
   vclone_unload();
 
   for (DecoderPrecision precision : precisions)
-    if (!measure_precision(argv[1], argv[2], precision, figures)) return 1;
+    if (!measure_precision_apart(argv[1], argv[2], precision, figures)) return 1;
   const double f32_rtf = figures.count("f32_real_time_factor") ? figures["f32_real_time_factor"] : 0;
   const double f32_peak = figures.count("f32_peak_rss_synthesis_mb") ? figures["f32_peak_rss_synthesis_mb"] : 0;
   for (DecoderPrecision precision : precisions) {

@@ -143,7 +143,8 @@ const KvCache &voice_prefix(vclone_model &model, const vclone_voice &voice) {
   auto &kept = model.voice_prefixes;
   for (size_t i = 0; i < kept.size(); i++)
     if (kept[i].cond_latents.is_same(voice.cond_latents)) {
-      std::rotate(kept.begin(), kept.begin() + static_cast<long>(i), kept.begin() + static_cast<long>(i) + 1);
+      const auto found = kept.begin() + static_cast<long>(i);
+      std::rotate(kept.begin(), found, found + 1);  // most recently used first
       return kept.front().cache;
     }
   kept.insert(kept.begin(), {voice.cond_latents,

@@ -5,7 +5,6 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <memory>
 
 // GCC 12's AVX-512 intrinsics pass an "undefined" vector as the unused
 // merge source, which its flow analysis reports as uninitialised.
@@ -81,13 +80,6 @@ TARGET_AVX512 void multiply_rows(const float *w, int64_t rows, int64_t cols, con
       for (int64_t r = row_begin; r < row_end; r++) y[t * rows + r] += bias[r];
 }
 
-// Workers for float_matmul, one set per calling thread; they sleep between calls.
-StepThreads &matmul_threads(int threads) {
-  thread_local std::unique_ptr<StepThreads> pool;
-  if (!pool || pool->threads() != threads) pool = std::make_unique<StepThreads>(threads);
-  return *pool;
-}
-
 }  // namespace
 
 bool float_matmul_usable(int64_t cols) {
@@ -109,5 +101,5 @@ void float_matmul(const float *w, int64_t rows, int64_t cols, const float *x, in
     multiply(0, rows);
     return;
   }
-  matmul_threads(threads).run(rows, block, multiply);
+  calling_thread_pool(threads).run(rows, block, multiply);
 }

@@ -78,32 +78,38 @@ int projection_threads() {
   return t_projection_threads > 0 ? t_projection_threads : at::get_num_threads();
 }
 
-// x [..., cols] -> [..., rows] through a reduced matrix.
-at::Tensor reduced_linear(const ReducedMatrix &matrix, const at::Tensor &x, const at::Tensor &bias) {
+// x [..., cols] -> [..., rows] through one of the hand-written products,
+// called as product(x, positions, bias or null, y) on float32 buffers.
+template <class Product>
+at::Tensor hand_written_linear(int64_t rows, int64_t cols, const at::Tensor &x,
+                               const at::Tensor &bias, const Product &product) {
   const at::Tensor input = x.to(torch::kFloat).contiguous();
-  TORCH_CHECK(input.size(-1) == matrix.cols, "reduced projection: input width ", input.size(-1),
-              ", expected ", matrix.cols);
+  TORCH_CHECK(input.size(-1) == cols, "projection: input width ", input.size(-1), ", expected ",
+              cols);
   std::vector<int64_t> sizes = input.sizes().vec();
-  sizes.back() = matrix.rows;
+  sizes.back() = rows;
   at::Tensor out = torch::empty(sizes);
   const at::Tensor b = bias.defined() ? bias.to(torch::kFloat).contiguous() : at::Tensor();
-  reduced_matmul(matrix, input.data_ptr<float>(), input.numel() / matrix.cols,
-                 b.defined() ? b.data_ptr<float>() : nullptr, out.data_ptr<float>(),
-                 projection_threads());
+  product(input.data_ptr<float>(), input.numel() / cols, b.defined() ? b.data_ptr<float>() : nullptr,
+          out.data_ptr<float>());
   return out;
 }
 
-// x [..., cols] -> [..., rows] through float_matmul.
+at::Tensor reduced_linear(const ReducedMatrix &matrix, const at::Tensor &x, const at::Tensor &bias) {
+  return hand_written_linear(
+      matrix.rows, matrix.cols, x, bias,
+      [&](const float *in, int64_t positions, const float *b, float *y) {
+        reduced_matmul(matrix, in, positions, b, y, projection_threads());
+      });
+}
+
 at::Tensor float_linear(const at::Tensor &weight, const at::Tensor &x, const at::Tensor &bias) {
-  const at::Tensor input = x.contiguous();
-  std::vector<int64_t> sizes = input.sizes().vec();
-  sizes.back() = weight.size(0);
-  at::Tensor out = torch::empty(sizes);
-  const at::Tensor b = bias.defined() ? bias.contiguous() : at::Tensor();
-  float_matmul(weight.data_ptr<float>(), weight.size(0), weight.size(1), input.data_ptr<float>(),
-               input.numel() / weight.size(1), b.defined() ? b.data_ptr<float>() : nullptr,
-               out.data_ptr<float>(), projection_threads());
-  return out;
+  const float *w = weight.data_ptr<float>();
+  const int64_t rows = weight.size(0), cols = weight.size(1);
+  return hand_written_linear(rows, cols, x, bias,
+                             [&](const float *in, int64_t positions, const float *b, float *y) {
+                               float_matmul(w, rows, cols, in, positions, b, y, projection_threads());
+                             });
 }
 
 }  // namespace

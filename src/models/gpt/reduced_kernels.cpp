@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 
 // GCC 12's AVX-512 intrinsics pass an "undefined" vector as the unused
 // merge source, which its flow analysis reports as uninitialised.
@@ -399,14 +398,6 @@ MatvecFn matvec_for(const ReducedMatrix &m) {
   }
 }
 
-// Workers for reduced_matmul, one set per calling thread; they sleep between
-// calls (step_threads.h).
-StepThreads &matmul_threads(int threads) {
-  thread_local std::unique_ptr<StepThreads> pool;
-  if (!pool || pool->threads() != threads) pool = std::make_unique<StepThreads>(threads);
-  return *pool;
-}
-
 }  // namespace
 
 bool reduced_path_supported(DecoderPrecision precision, ReducedPath path) {
@@ -498,7 +489,7 @@ void reduced_matmul(const ReducedMatrix &matrix, const float *x, int64_t positio
     multiply(0, matrix.rows);
     return;
   }
-  StepThreads &pool = matmul_threads(threads);
+  StepThreads &pool = calling_thread_pool(threads);
   pool.run(positions, 1, prepare);
   pool.run(matrix.rows, rows_per_block, multiply);
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 namespace {
 
@@ -100,4 +101,10 @@ void StepThreads::work() {
     if (state_.load() == seen && (seen & 1) != 0) take_pieces();
     inside_.fetch_sub(1);
   }
+}
+
+StepThreads &calling_thread_pool(int threads) {
+  thread_local std::unique_ptr<StepThreads> pool;
+  if (!pool || pool->threads() != threads) pool = std::make_unique<StepThreads>(threads);
+  return *pool;
 }

@@ -64,3 +64,7 @@ class StepThreads {
   std::mutex mutex_;
   std::condition_variable wake_;
 };
+
+// The multi-position products' workers: one set per calling thread, made on
+// first use and remade when the count changes; they sleep between calls.
+StepThreads &calling_thread_pool(int threads);
