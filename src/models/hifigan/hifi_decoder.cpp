@@ -50,8 +50,6 @@ bool vocoder_bf16_supported() {
 bool set_vocoder_bf16(HifiDecoderImpl &decoder, bool on) {
   on = on && vocoder_bf16_supported();
   if (on != decoder.bf16) decoder.waveform_decoder->to(on ? torch::kBFloat16 : torch::kFloat);
-  // See HifiganGeneratorImpl::forward: bf16 transposed convolutions fail.
-  if (on) decoder.waveform_decoder->ups->to(torch::kFloat);
   decoder.bf16 = on;
   return on;
 }

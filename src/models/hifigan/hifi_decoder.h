@@ -37,7 +37,6 @@ TORCH_MODULE(HifiDecoder);
 bool vocoder_bf16_supported();
 
 // Converts the vocoder's weights to bf16 in place (the float32 ones are
-// released; the upsampling layers stay float32) and runs it in bf16, where
-// supported; off converts back, and the
+// released) and runs it in bf16, where supported; off converts back, and the
 // weights keep their bf16 rounding. Returns whether bf16 is now on.
 bool set_vocoder_bf16(HifiDecoderImpl &decoder, bool on);

@@ -9,7 +9,27 @@
 #include <torch/nn/pimpl.h>
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
+
+// A transposed convolution of kernel 2 * stride and padding stride / 2 (an
+// even stride), which turns L samples into stride * L, as one ordinary
+// convolution of kernel 2 into stride times the channels whose outputs
+// interleave: output t takes input q = (t + stride / 2) / stride and q - 1,
+// through taps (t + stride / 2) % stride and that + stride. The same products
+// as the transposed convolution, summed in another order, and run by the
+// fast convolution code in float32 and bf16 alike.
+struct UpsamplingConvolution {
+  // weight [in, out, 2 * stride] and bias [out] of the transposed convolution.
+  UpsamplingConvolution(const at::Tensor &weight, const at::Tensor &bias, int64_t stride);
+  // x [B, in, L] -> [B, out, stride * L]
+  at::Tensor forward(const at::Tensor &x) const;
+
+  int64_t stride = 0;
+  int64_t out_channels = 0;
+  at::Tensor weight;  // [stride * out, in, 2]
+  at::Tensor bias;    // [stride * out]
+};
 
 // Three dilated convolution pairs, each added back onto the signal.
 class HifiResBlockImpl : public torch::nn::Module {
@@ -49,8 +69,21 @@ class HifiganGeneratorImpl : public torch::nn::Module {
   torch::nn::Conv1d conv_post{nullptr};
 
  private:
+  // ups[stage] applied to x, through its UpsamplingConvolution.
+  at::Tensor upsample(int stage, const at::Tensor &x);
   // Mean of the three residual blocks of one stage.
   at::Tensor residual_mean(int stage, const at::Tensor &x);
   at::Tensor residual_mean_slice(int stage, const at::Tensor &x);
+
+  // Made from ups on first use and again when their weights change (a load,
+  // a change of type), which the weight's identity, version and type show.
+  struct UpsamplingCache {
+    const void *weight = nullptr;
+    int64_t version = -1;
+    at::ScalarType type = at::ScalarType::Undefined;
+    std::shared_ptr<const UpsamplingConvolution> convolution;
+  };
+  std::mutex upsampling_mutex_;
+  std::vector<UpsamplingCache> upsampling_;
 };
 TORCH_MODULE(HifiganGenerator);

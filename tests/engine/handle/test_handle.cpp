@@ -8,6 +8,7 @@
 #include <torch/utils.h>
 #include <torch/types.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -288,6 +289,40 @@ TEST(Handle, SpeedChangesTheSpeakingRateNotTheCodes) {
   const size_t slow = speak("Hello there.", options).size();
   EXPECT_NEAR(static_cast<double>(fast) / natural, 0.5, 0.03);
   EXPECT_NEAR(static_cast<double>(slow) / natural, 2.0, 0.06);
+}
+
+// The reduced decoders sample from other logits than float32's, so their
+// codes differ; what holds at every precision is checked here.
+TEST(Handle, ReducedPrecisionModelsSpeakFiniteReproducibleAudio) {
+  for (int32_t precision : {VCLONE_PRECISION_BF16, VCLONE_PRECISION_INT8}) {
+    SCOPED_TRACE(precision);
+    vclone_load_options load = vclone_default_load_options();
+    load.precision = precision;
+    vclone_model *model =
+        vclone_model_load(shared->model_path.c_str(), shared->vocab.c_str(), &load);
+    ASSERT_NE(model, nullptr) << last_error();
+    vclone_voice *voice = vclone_voice_from_wav(model, shared->reference.c_str());
+    ASSERT_NE(voice, nullptr) << last_error();
+    auto say = [&](uint64_t seed) {
+      const vclone_options options = small_options(24, seed);
+      int32_t n = -1;
+      float *samples = vclone_speak(model, "Hello there.", "en", voice, &options, &n);
+      EXPECT_NE(samples, nullptr) << last_error();
+      std::vector<float> result;
+      if (samples) result.assign(samples, samples + n);
+      free(samples);
+      return result;
+    };
+    const std::vector<float> first = say(5), again = say(5), other = say(6);
+    ASSERT_EQ(first.size(), static_cast<size_t>(piece_samples(24)));
+    EXPECT_TRUE(std::all_of(first.begin(), first.end(),
+                            [](float v) { return std::isfinite(v) && std::fabs(v) <= 1.0f; }));
+    EXPECT_EQ(max_difference(first, again), 0.0f);
+    ASSERT_EQ(other.size(), first.size());
+    EXPECT_GT(max_difference(other, first), 1e-2f);
+    vclone_voice_free(voice);
+    vclone_model_free(model);
+  }
 }
 
 TEST(Handle, TwoThreadsSpeakOnOneModelAtOnce) {

@@ -129,6 +129,47 @@ TEST(HifiganGenerator, WithoutResidualCorrectionsEachStagePassesItsSignalOn) {
   EXPECT_TRUE(torch::allclose(out, ref, 1e-5, 1e-6)) << (out - ref).abs().max().item<float>();
 }
 
+TEST(UpsamplingConvolution, MatchesTheTransposedConvolution) {
+  struct Case {
+    int64_t in, out, stride, length;
+    bool bias;
+  };
+  // The generator's strides, a single input sample, lengths that are not a
+  // multiple of anything, and no bias.
+  const Case cases[] = {{16, 8, 8, 1, true},  {16, 8, 8, 13, true}, {6, 4, 2, 1, true},
+                        {6, 4, 2, 29, false}, {3, 5, 4, 7, true},   {32, 16, 8, 64, false}};
+  torch::manual_seed(5);
+  for (const Case &c : cases) {
+    SCOPED_TRACE("stride " + std::to_string(c.stride) + ", length " + std::to_string(c.length));
+    const torch::Tensor weight = torch::randn({c.in, c.out, 2 * c.stride});
+    const torch::Tensor bias = c.bias ? torch::randn({c.out}) : torch::Tensor();
+    const torch::Tensor x = torch::randn({2, c.in, c.length});
+    const torch::Tensor expected =
+        torch::conv_transpose1d(x.to(torch::kDouble), weight.to(torch::kDouble),
+                                c.bias ? bias.to(torch::kDouble) : torch::Tensor(), c.stride,
+                                c.stride / 2);
+    const torch::Tensor got = UpsamplingConvolution(weight, bias, c.stride).forward(x);
+    ASSERT_EQ(got.sizes(), expected.sizes());
+    EXPECT_LT((got.to(torch::kDouble) - expected).abs().max().item<double>(), 1e-4);
+  }
+}
+
+TEST(HifiganGenerator, FollowsAChangeOfTheUpsamplingWeights) {
+  // The upsampling layers run as convolutions made from their weights on
+  // first use; a change of those weights must reach the output.
+  auto &gen = *shared_generator();
+  const torch::Tensor x = torch::randn({1, 1024, 3}), g = torch::randn({1, 512, 1});
+  const torch::Tensor before = run_generator(x, g);
+  {
+    ParamOverride override;
+    torch::Tensor w = param(gen, "ups.1.weight");
+    override.set(w, torch::zeros_like(w));
+    const torch::Tensor zeroed = run_generator(x, g);
+    EXPECT_GT((zeroed - before).abs().max().item<float>(), 1e-3f);
+  }
+  EXPECT_TRUE(torch::equal(run_generator(x, g), before));
+}
+
 TEST(HifiganGenerator, SlicingTheResidualStagesLeavesTheOutputUnchanged) {
   // Slices from a few samples (narrower than a block's reach) to ones that
   // split only the later, narrower stages; shared out to one or two threads.
