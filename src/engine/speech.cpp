@@ -5,6 +5,7 @@
 #include "engine/text_splitter.h"
 #include "engine/vclone_model.h"
 #include "engine/voice.h"
+#include "text/text_front_end.h"
 #include "util/log.h"
 
 #include <ATen/CPUGeneratorImpl.h>
@@ -161,7 +162,9 @@ bool is_blank(const char *text) {
 
 struct Piece {
   std::string text;
-  std::vector<int32_t> ids;
+  std::vector<int32_t> ids;  // none: only the silence before it
+  float speed = 1.0f;
+  float pause_before = -1.0f;  // < 0: pause_seconds, after the first piece
 };
 
 // The text as pieces of at most kMaxTextTokens tokens each: split as the
@@ -196,6 +199,43 @@ bool make_pieces(const BpeTokenizer &tokenizer, const std::string &text,
   return true;
 }
 
+// The text through the front end (lexicon, normaliser or SSML), then each of
+// its spans cut into pieces in the span's language, rate and pause.
+bool text_pieces(const vclone_model &model, const char *text, const char *language,
+                 const vclone_options &options, std::vector<Piece> &pieces) {
+  TextOptions front;
+  front.normalize = options.normalize != 0;
+  front.ssml = options.ssml != 0;
+  front.speed = options.speed;
+  front.lexicon = &model.lexicon;
+  std::vector<TextSpan> spans;
+  std::string error;
+  if (!prepare_text(text, language, front, spans, error)) {
+    set_last_error("%s", error.c_str());
+    return false;
+  }
+  for (const TextSpan &span : spans) {
+    const size_t first = pieces.size();
+    if (span.text.empty() || is_blank(span.text.c_str())) {
+      pieces.push_back({"", {}, span.speed, span.pause_before});
+      continue;
+    }
+    if (!has_language(model.tokenizer, span.language)) {
+      set_last_error("Unknown language '%s': this vocabulary has %s", span.language.c_str(),
+                     model.languages.c_str());
+      return false;
+    }
+    if (!make_pieces(model.tokenizer, span.text, span.language, options.split_text != 0, pieces))
+      return false;
+    for (size_t i = first; i < pieces.size(); i++) pieces[i].speed = span.speed;
+    if (pieces.size() > first) pieces[first].pause_before = span.pause_before;
+  }
+  const bool spoken = std::any_of(pieces.begin(), pieces.end(),
+                                  [](const Piece &piece) { return !piece.ids.empty(); });
+  if (!spoken) set_last_error("Empty text: nothing to speak");
+  return spoken;
+}
+
 }  // namespace
 
 at::Tensor token_tensor(const std::vector<int32_t> &ids) {
@@ -221,8 +261,7 @@ SpeakResult speak(vclone_model &model, const char *text, const char *language,
   }
   if (!voice_fits(voice)) return SpeakResult::kFailed;
   std::vector<Piece> pieces;
-  if (!make_pieces(model.tokenizer, text, language, options.split_text != 0, pieces))
-    return SpeakResult::kFailed;
+  if (!text_pieces(model, text, language, options, pieces)) return SpeakResult::kFailed;
 
   CodeSampling sampling;
   sampling.temperature = options.temperature;
@@ -234,16 +273,22 @@ SpeakResult speak(vclone_model &model, const char *text, const char *language,
     sampling.generator = at::make_generator<at::CPUGeneratorImpl>(options.seed);
 
   const KvCache &conditioning = voice_prefix(model, voice);
-  const std::vector<float> pause(static_cast<size_t>(std::lround(options.pause_seconds * kOutputRate)), 0.0f);
   int64_t delivered = 0;
   const AudioSink counting = [&](const float *samples, int64_t count) {
     delivered += count;
     return sink(samples, count);
   };
   for (size_t i = 0; i < pieces.size(); i++) {
-    if (i > 0 && !pause.empty() && !counting(pause.data(), static_cast<int64_t>(pause.size())))
+    const float seconds = pieces[i].pause_before >= 0 ? pieces[i].pause_before
+                          : i > 0                     ? options.pause_seconds
+                                                      : 0.0f;
+    const std::vector<float> pause(static_cast<size_t>(std::lround(seconds * kOutputRate)), 0.0f);
+    if (!pause.empty() && !counting(pause.data(), static_cast<int64_t>(pause.size())))
       return SpeakResult::kStopped;
-    PieceVocoder vocoder(model, voice, options, streaming, sampling.max_codes, counting);
+    if (pieces[i].ids.empty()) continue;
+    vclone_options piece_options = options;
+    piece_options.speed = pieces[i].speed;
+    PieceVocoder vocoder(model, voice, piece_options, streaming, sampling.max_codes, counting);
     bool stopped = false;
     at::Tensor codes = model.gpt_decoder->generate_codes(
         voice.cond_latents, token_tensor(pieces[i].ids), sampling,

@@ -2,6 +2,7 @@
 
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/ustring.h>
 
 #include <fstream>
 #include <sstream>
@@ -28,11 +29,9 @@ std::string canonical_language(std::string code) {
 
 bool valid_utf8(const std::string &text) {
   UErrorCode status = U_ZERO_ERROR;
-  UnicodeString decoded;
-  decoded.setToBogus();
   int32_t length = 0;
   u_strFromUTF8(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), &status);
-  return status == U_BUFFER_OVERFLOW_ERROR || status == U_ZERO_ERROR || status == U_STRING_NOT_TERMINATED_WARNING;
+  return status != U_INVALID_CHAR_FOUND && status != U_ILLEGAL_CHAR_FOUND;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
+#include <unicode/uscript.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
@@ -172,8 +173,11 @@ Grammar *make_grammar(const LanguageRules &rules) {
   };
   std::stable_sort(g->currencies.begin(), g->currencies.end(), longest_first);
   std::stable_sort(g->units.begin(), g->units.end(), longest_first);
-  g->currency_after = compile(num + "\\s?(" + alternation(symbols) + ")(?![\\p{L}0-9])");
-  g->unit_after = compile(num + "\\s?(" + alternation(unit_symbols) + ")(?![\\p{L}0-9])");
+  // A unit ends where a word would go on in Latin, Cyrillic or Greek script;
+  // Korean, Japanese or Hindi particles may follow it directly.
+  const std::string unit_end = "(?![\\p{Latin}\\p{Cyrillic}\\p{Greek}0-9])";
+  g->currency_after = compile(num + "\\s?(" + alternation(symbols) + ")" + unit_end);
+  g->unit_after = compile(num + "\\s?(" + alternation(unit_symbols) + ")" + unit_end);
   std::vector<std::string> marks;
   bool dot = false;
   for (const OrdinalMark &mark : rules.ordinals) {
@@ -210,9 +214,10 @@ std::string plain_number(const UnicodeString &written, const LanguageRules &rule
   const bool comma_decimal = std::string(rules.decimal) == ",";
   // Where the comma is the decimal mark, a point is one only as the loose
   // form ("3.5"), never between groups of three.
+  const size_t point = text.find('.');
   const bool loose = comma_decimal && text.find(',') == std::string::npos &&
-                     text.find('.') != std::string::npos &&
-                     text.size() - text.find('.') - 1 != 3;
+                     point != std::string::npos && text.find('.', point + 1) == std::string::npos &&
+                     text.size() - point - 1 != 3;
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= '0' && c <= '9') out += text[i];
@@ -312,9 +317,27 @@ class Reader {
   // Words replace text_[from, to); spaces keep them apart from letters and
   // digits around them, except in scripts written without spaces.
   void emit(const std::string &words, int32_t from, int32_t to) {
-    if (!cjk() && !words.empty() && is_word_char(before(from)) && from > 0) out_.append(' ');
+    if (!cjk() && !words.empty() && from > 0 && spaced(before(from))) out_.append(' ');
     out_.append(u(words));
-    if (!cjk() && !words.empty() && to < text_.length() && is_word_char(after(to))) out_.append(' ');
+    if (!cjk() && !words.empty() && to < text_.length() && spaced(after(to))) out_.append(' ');
+  }
+  // Digits and letters of scripts whose words are apart; Hangul, kana and
+  // ideographs take a number's counter or particle without a space.
+  static bool spaced(UChar32 c) {
+    if (u_isdigit(c)) return true;
+    if (!is_letter(c)) return false;
+    UErrorCode status = U_ZERO_ERROR;
+    const UScriptCode code = uscript_getScript(c, &status);
+    return code != USCRIPT_HANGUL && code != USCRIPT_HAN && code != USCRIPT_HIRAGANA &&
+           code != USCRIPT_KATAKANA;
+  }
+
+  // A match that took "a.m." ending a sentence leaves its last point to it.
+  int32_t sentence_point(int32_t stop) const {
+    if (stop == 0 || text_.charAt(stop - 1) != '.') return stop;
+    int32_t look = stop;
+    while (look < text_.length() && u_isspace(after(look))) look++;
+    return look == text_.length() || u_isupper(after(look)) ? stop - 1 : stop;
   }
 
   bool read_at(int32_t at, int32_t &next, std::string &words);
@@ -475,7 +498,13 @@ std::string Reader::date(int64_t y, int64_t m, int64_t d, bool two_digit_year, i
 bool Reader::read_abbreviation(int32_t at, int32_t &next, std::string &words) {
   for (const Abbreviation &a : r_.abbreviations) {
     const UnicodeString written = u(a.written);
-    if (text_.compare(at, written.length(), written) != 0) continue;
+    if (text_.compare(at, written.length(), written) != 0) {
+      // "Bijv." opening a sentence; one- and two-letter ones ("r.", "г.")
+      // capitalised are initials.
+      UnicodeString seen(text_, at, written.length()), wanted(written);
+      if (written.length() < 4 || seen.toLower() != wanted.toLower() || !u_islower(written.char32At(0)))
+        continue;
+    }
     const int32_t stop = at + written.length();
     const bool ends_in_dot = written.endsWith(UnicodeString("."));
     if (!ends_in_dot && is_word_char(after(stop))) continue;
@@ -543,12 +572,18 @@ bool Reader::read_roman(int32_t at, int32_t &next, std::string &words) {
                           !previous.empty() && u_isupper(text_.char32At(name_end - static_cast<int32_t>(u(previous).length())));
   const RomanStyle style = century ? r_.roman_century : after_name ? r_.roman_name : RomanStyle::kLeave;
   if (style == RomanStyle::kLeave) return false;
-  if (suffix == "." && !century && !(following.size() && u_islower(u(following).char32At(0)))) {
+  bool dot_ordinals = false;
+  for (const OrdinalMark &mark : r_.ordinals) dot_ordinals |= std::string(mark.suffix) == ".";
+  const bool lower_next = !following.empty() && u_islower(u(following).char32At(0));
+  if (suffix == "." && !(dot_ordinals && (century || lower_next))) {
     stop -= 1;  // a full stop, not an ordinal mark
   }
   std::string ruleset = "%spellout-ordinal";
   for (const char *name : {"%spellout-ordinal-masculine", "%spellout-ordinal"})
     if (words_.has_ruleset(name)) { ruleset = name; break; }
+  // Russian ordinals agree with the case of "век" after them.
+  if (code() == "ru" && lower(following) == "века") ruleset = "%spellout-ordinal-masculine-genitive";
+  if (code() == "ru" && lower(following) == "веке") ruleset = "%spellout-ordinal-masculine-locative";
   const bool as_ordinal = style == RomanStyle::kOrdinal ||
                           (style == RomanStyle::kOrdinalToTen && value <= 10) ||
                           (code() == "fr" && (value == 1 || (century && !suffix.empty())));
@@ -565,8 +600,8 @@ bool Reader::read_roman(int32_t at, int32_t &next, std::string &words) {
 bool Reader::read_at(int32_t at, int32_t &next, std::string &words) {
   const UChar32 c = text_.char32At(at);
   const UChar32 previous = before(at);
+  if (!u_isdigit(previous) && read_currency_before(at, next, words)) return true;
   if (!is_letter(previous) && !u_isdigit(previous)) {
-    if (read_currency_before(at, next, words)) return true;
     if (is_letter(c)) {
       if (read_abbreviation(at, next, words)) return true;
       if (read_roman(at, next, words)) return true;
@@ -574,7 +609,7 @@ bool Reader::read_at(int32_t at, int32_t &next, std::string &words) {
   }
   const bool sign = (c == '-' || c == 0x2212) && u_isdigit(after(at + 1)) &&
                     (at == 0 || u_isspace(previous) || previous == '(');
-  if ((c == '+' || c == '(') && u_isdigit(after(at + 1)) && !is_word_char(previous)) {
+  if ((c == '+' || c == '(') && u_isdigit(after(at + 1)) && (cjk() || !is_word_char(previous))) {
     if (auto m = match_at(g_.phone.get(), at)) {
       words = digits(utf8(group(*m, 0)));
       next = end(*m);
@@ -588,7 +623,7 @@ bool Reader::read_at(int32_t at, int32_t &next, std::string &words) {
       const int64_t s = group(*m, 3).isEmpty() ? 0 : to_int(group(*m, 3));
       if (h <= 24) {
         words = time(h, mi, s, utf8(group(*m, 4)), true);
-        next = end(*m);
+        next = sentence_point(end(*m));
         // "14:30 Uhr": the hour's noun is already in the words.
         const std::string noun = word_after(next);
         if (!noun.empty() && std::string(r_.time_h).find(" " + noun) != std::string::npos) {
@@ -611,7 +646,7 @@ bool Reader::read_at(int32_t at, int32_t &next, std::string &words) {
       const int64_t h = to_int(group(*m, 1));
       if (h >= 1 && h <= 12) {
         words = time(h, 0, 0, utf8(group(*m, 2)), false);
-        next = end(*m);
+        next = sentence_point(end(*m));
         return true;
       }
     }

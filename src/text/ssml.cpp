@@ -184,6 +184,25 @@ class Walker {
   }
 };
 
+// The parser's first complaint is the one that points at the fault; later
+// ones follow from it ("premature end of data").
+struct FirstError {
+  bool set = false;
+  std::string message;
+  int line = 0, column = 0;
+};
+
+void keep_first_error(void *user, xmlErrorPtr error) {
+  auto *first = static_cast<FirstError *>(static_cast<xmlParserCtxtPtr>(user)->_private);
+  if (first->set || !error || error->level < XML_ERR_ERROR) return;
+  first->set = true;
+  first->message = error->message ? error->message : "not well-formed";
+  while (!first->message.empty() && (first->message.back() == '\n' || first->message.back() == ' '))
+    first->message.pop_back();
+  first->line = error->line;
+  first->column = error->int2;
+}
+
 }  // namespace
 
 bool parse_ssml(const std::string &document, const std::string &language,
@@ -197,16 +216,16 @@ bool parse_ssml(const std::string &document, const std::string &language,
   // No network, no external entities and no messages on standard error:
   // the error comes back to the caller.
   const int flags = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+  FirstError first;
+  context->_private = &first;
+  context->sax->serror = keep_first_error;
   std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
       xmlCtxtReadMemory(context.get(), document.data(), static_cast<int>(document.size()),
                         "ssml.xml", "UTF-8", flags),
       xmlFreeDoc);
   if (!doc) {
-    const xmlError *e = xmlCtxtGetLastError(context.get());
-    std::string message = e && e->message ? e->message : "not well-formed";
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-    error = "Malformed SSML: " + message + " at line " + std::to_string(e ? e->line : 0) +
-            ", column " + std::to_string(e ? e->int2 : 0);
+    error = "Malformed SSML: " + (first.set ? first.message : std::string("not well-formed")) +
+            " at line " + std::to_string(first.line) + ", column " + std::to_string(first.column);
     return false;
   }
   xmlNode *root = xmlDocGetRootElement(doc.get());
