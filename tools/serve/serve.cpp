@@ -1,5 +1,6 @@
 #include "serve/serve.h"
 
+#include "serve/request_guard.h"
 #include "serve/speech_server.h"
 #include "serve/voice_store.h"
 #include "vclone.h"
@@ -30,6 +31,10 @@ void add_serve_options(CLI::App &serve, ServeOptions &options) {
   serve.add_option("--api-key-file", options.api_key_file,
                    "file whose first line is the key /v1/ requests must send as Authorization: Bearer KEY")
       ->check(CLI::ExistingFile);
+  serve.add_flag("--allow-no-key", options.allow_no_key,
+                 "listen on an address other machines can reach without --api-key-file");
+  serve.add_option("--cors-origin", options.cors_origins,
+                   "an origin (https://app.example:8443) whose pages may call the API; repeatable");
   serve.add_option("--max-queue", options.max_queue, "requests that may wait behind the one in progress")
       ->capture_default_str()->check(CLI::Range(0, 1000));
   serve.add_option("--max-body-bytes", options.max_body_bytes, "largest JSON request body")
@@ -38,6 +43,18 @@ void add_serve_options(CLI::App &serve, ServeOptions &options) {
       ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 31));
   serve.add_option("--max-text-chars", options.max_text_chars, "longest \"input\", in characters")
       ->capture_default_str()->check(CLI::Range(size_t(1), size_t(1) << 20));
+  serve.add_option("--max-connections", options.max_connections,
+                   "open connections served; past them a few more may ask for /healthz and /metrics, "
+                   "the rest are answered 503")
+      ->capture_default_str()->check(CLI::Range(1, 10000));
+  serve.add_option("--header-timeout", options.header_timeout, "seconds a client has to send a request's headers")
+      ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
+  serve.add_option("--request-timeout", options.request_timeout,
+                   "seconds a client has to send a whole request, body included")
+      ->capture_default_str()->check(CLI::Range(0.1, 86400.0));
+  serve.add_option("--write-timeout", options.write_timeout,
+                   "seconds one write may wait for a client; a stream read more slowly is dropped")
+      ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
 }
 
 namespace {
@@ -102,6 +119,15 @@ int bind_port(httplib::Server &http, const ServeOptions &options) {
 }  // namespace
 
 int run_serve(const ServeOptions &options) {
+  // Past loopback anyone who can reach the port can spend its CPU and read
+  // the voices' speech, unless they must hold the key.
+  if (!is_loopback_address(options.host) && options.api_key_file.empty() && !options.allow_no_key) {
+    fprintf(stderr,
+            "vclone serve: --host %s is reachable from other machines; give --api-key-file KEYFILE "
+            "(or --allow-no-key to serve anyone who can reach it)\n",
+            options.host.c_str());
+    return 2;
+  }
   std::string api_key, error;
   if (!read_api_key(options.api_key_file, api_key)) {
     fprintf(stderr, "vclone serve: %s: no key on its first line\n", options.api_key_file.c_str());

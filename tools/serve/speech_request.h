@@ -13,13 +13,16 @@ struct SpeechRequest {
   std::string language = "en";
   bool wav = true;  // response_format "wav"; false: raw 16-bit PCM
   bool stream = false;
-  vclone_options options = vclone_default_options();
+  vclone_options options{};  // SpeechLimits::defaults, then the body's fields
 };
 
 struct SpeechLimits {
   size_t max_body_bytes;
   size_t max_text_chars;
   std::vector<std::string> languages;  // empty: any
+  // vclone_default_options() in the server; given here so that the parser
+  // builds without the library (the fuzz build links only this).
+  vclone_options defaults;
 };
 
 // Fills `request` from a JSON body. Unknown fields (and "model") are ignored,
@@ -31,3 +34,8 @@ ApiError parse_speech_request(const std::string &body, const SpeechLimits &limit
 
 // Unicode code points in UTF-8 text (continuation bytes are not counted).
 size_t utf8_length(const std::string &text);
+
+// True when the text holds nothing but Unicode white space (U+00A0, U+3000
+// and the rest) and invisible format characters (U+200B, U+FEFF, ...): a
+// text with nothing to speak.
+bool is_blank_text(const std::string &text);
