@@ -252,7 +252,6 @@ def test_a_slow_stream_reader_is_dropped_and_its_place_goes_to_the_next(server):
             time.sleep(0.5)
         assert server.metric(cancelled) == before + 1, "the slow reader kept its synthesis"
         assert server.metric("vclone_connections_dropped_total") == dropped + 1
-        assert reader.is_alive() or True
         status, _, answer = server.request("POST", "/v1/audio/speech", body=speech(), timeout=120)
         assert status == 200 and len(answer) > 44
     finally:
