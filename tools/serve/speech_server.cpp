@@ -191,8 +191,9 @@ void SpeechServer::add_hooks() {
     return refuse_by_head(request, response) ? response.status : 100;
   });
   http_.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
-    if (refuse_by_head(request, response) || apply_cors(policy_, request, response))
-      return httplib::Server::HandlerResponse::Handled;
+    // Named origins get the CORS headers on refusals too, so their pages can read why.
+    const bool preflight = apply_cors(policy_, request, response);
+    if (refuse_by_head(request, response) || preflight) return httplib::Server::HandlerResponse::Handled;
     size_t limit = body_limit(policy_, request.method, request.path);
     if (request.has_header("Transfer-Encoding")) limit += limit / 8 + 4096;  // the chunks' framing
     GuardedServer::begin_body(limit);
