@@ -7,6 +7,7 @@
 
 #include "serve/speech_request.h"
 #include "serve/upload_form.h"
+#include "util/blank_text.h"
 
 #include <nlohmann/json.hpp>
 

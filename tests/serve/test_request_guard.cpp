@@ -1,7 +1,6 @@
 // The server's checks of what a client sends, without a model: host names,
-// listening addresses, blank texts and multipart forms.
+// listening addresses and multipart forms.
 #include "serve/request_guard.h"
-#include "serve/speech_request.h"
 #include "serve/upload_form.h"
 
 #include <gtest/gtest.h>
@@ -33,14 +32,6 @@ TEST(RequestGuard, MediaTypes) {
   EXPECT_EQ(media_type("Application/JSON; charset=utf-8"), "application/json");
   EXPECT_EQ(media_type("  text/plain  "), "text/plain");
   EXPECT_EQ(media_type(""), "");
-}
-
-TEST(SpeechRequest, BlankTexts) {
-  for (const char *text : {"", " \t\r\n", "\xc2\xa0", "\xe3\x80\x80\xe3\x80\x80", "\xe2\x80\x83\xe2\x80\x8b\xef\xbb\xbf",
-                           "\xe1\x9a\x80\xe2\x81\x9f"})
-    EXPECT_TRUE(is_blank_text(text)) << text;
-  for (const char *text : {"a", " \xc2\xa0x", "\xe4\xb8\x96", "\xff", "\xe3\x80", ".", "\xc2\xa0\xe3\x80\x80!"})
-    EXPECT_FALSE(is_blank_text(text)) << text;
 }
 
 TEST(UploadForm, FindsPartsInPlace) {

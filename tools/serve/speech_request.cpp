@@ -1,5 +1,7 @@
 #include "serve/speech_request.h"
 
+#include "util/blank_text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -107,42 +109,11 @@ ApiError read_options(const json &body, SpeechRequest &request) {
   return {};
 }
 
-// The code point starting at text[at] and its length in bytes; an invalid
-// sequence gives -1 and one byte.
-std::pair<int32_t, size_t> next_code_point(const std::string &text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-  if (length == 0 || at + length > text.size()) return {-1, 1};
-  int32_t value = length == 1 ? lead : lead & (0x7F >> length);
-  for (size_t i = 1; i < length; i++) {
-    if ((byte(at + i) & 0xC0) != 0x80) return {-1, 1};
-    value = (value << 6) | (byte(at + i) & 0x3F);
-  }
-  return {value, length};
-}
-
-// Unicode's White_Space property, and the format characters that show nothing.
-bool is_blank_code_point(int32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200D) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x2060 || c == 0x3000 || c == 0xFEFF || c == 0x180E;
-}
-
 }  // namespace
 
 size_t utf8_length(const std::string &text) {
   return std::count_if(text.begin(), text.end(),
                        [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
-}
-
-bool is_blank_text(const std::string &text) {
-  for (size_t at = 0; at < text.size();) {
-    const auto [code_point, length] = next_code_point(text, at);
-    if (!is_blank_code_point(code_point)) return false;
-    at += length;
-  }
-  return true;
 }
 
 ApiError parse_speech_request(const std::string &body, const SpeechLimits &limits,

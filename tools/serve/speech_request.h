@@ -35,7 +35,3 @@ ApiError parse_speech_request(const std::string &body, const SpeechLimits &limit
 // Unicode code points in UTF-8 text (continuation bytes are not counted).
 size_t utf8_length(const std::string &text);
 
-// True when the text holds nothing but Unicode white space (U+00A0, U+3000
-// and the rest) and invisible format characters (U+200B, U+FEFF, ...): a
-// text with nothing to speak.
-bool is_blank_text(const std::string &text);
