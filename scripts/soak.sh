@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A soak of `vclone serve` on 127.0.0.1: 500 mixed requests from 4 clients at
 # once (whole and streamed speech, uploads, bad requests, clients that leave
-# mid-stream or mid-headers, bodies over the limit), at most 300 s of them,
+# mid-stream or mid-headers, bodies over the limit), one in five a synthesis,
+# at most 420 s of them,
 # on the full-size random model with short syntheses (8 codes). Reports what
 # was served, failures by kind, and the server's resident memory at the start
 # and the end; fails on any failure or on more than 50 MB of growth.
