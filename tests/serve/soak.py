@@ -108,7 +108,7 @@ class Soak:
     ]
 
     def bad(self, i):
-        data, content_type, expected = self.BAD[i % len(self.BAD)]
+        data, content_type, expected = self.BAD[(i // len(self.KINDS) + i) % len(self.BAD)]
         status, _, body = self.server.request("POST", "/v1/audio/speech", body=data,
                                               headers={"Content-Type": content_type})
         self.record("bad request", status, {expected}, body[:100])
