@@ -38,6 +38,13 @@ void add_serve_options(CLI::App &serve, ServeOptions &options) {
       ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 31));
   serve.add_option("--max-text-chars", options.max_text_chars, "longest \"input\", in characters")
       ->capture_default_str()->check(CLI::Range(size_t(1), size_t(1) << 20));
+  serve.add_option("--default-voice", options.default_voice,
+                   "voice (an id of the voices folder) that answers the API's built-in names: alloy, ash, ...")
+      ->check([](const std::string &id) {
+        return VoiceStore::is_valid_id(id) ? std::string() : "a voice id is 1-64 letters, digits, '-' or '_'";
+      });
+  serve.add_option("--voice-cache", options.voice_cache, "voices kept loaded between requests")
+      ->capture_default_str()->check(CLI::Range(size_t(1), size_t(100000)));
 }
 
 namespace {
@@ -112,6 +119,11 @@ int run_serve(const ServeOptions &options) {
     fprintf(stderr, "vclone serve: %s\n", error.c_str());
     return 1;
   }
+  // The default voice may be uploaded after the start; until then the
+  // built-in names answer 404.
+  if (!options.default_voice.empty() && !voices.exists(options.default_voice))
+    fprintf(stderr, "vclone serve: warning: --default-voice %s is not in %s yet\n", options.default_voice.c_str(),
+            options.voices_dir.c_str());
   if (!catch_stop_signals()) {
     fprintf(stderr, "vclone serve: cannot make a pipe for signals\n");
     return 1;

@@ -19,6 +19,8 @@ struct ServeOptions {
   size_t max_body_bytes = 1 << 20;          // a JSON request body
   size_t max_upload_bytes = 50u << 20;      // a reference recording
   size_t max_text_chars = 4096;             // "input", in Unicode code points
+  std::string default_voice;  // answers the API's built-in voice names; empty: they are 404
+  size_t voice_cache = 32;    // voices kept loaded
 };
 
 // Declares the subcommand's options on `serve` (made by the caller with
