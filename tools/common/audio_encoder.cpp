@@ -228,8 +228,7 @@ class SndfileEncoder : public AudioEncoder {
   }
 
   bool write(const float *samples, size_t count, std::string &out) override {
-    if (count > 0 && sf_writef_float(sndfile_, samples, static_cast<sf_count_t>(count)) !=
-                         static_cast<sf_count_t>(count)) {
+    if (count > 0 && write_frames(samples, count) != static_cast<sf_count_t>(count)) {
       error_ = std::string("cannot encode ") + audio_format_name(format_) + ": " + sf_strerror(sndfile_);
       return false;
     }
@@ -256,6 +255,16 @@ class SndfileEncoder : public AudioEncoder {
   }
 
  private:
+  // FLAC gets the 16-bit samples of the WAV and PCM answers, so that it
+  // decodes to exactly those; the lossy codecs take the floats.
+  sf_count_t write_frames(const float *samples, size_t count) {
+    if (format_ != AudioFormat::kFlac) return sf_writef_float(sndfile_, samples, static_cast<sf_count_t>(count));
+    const std::string pcm = pcm16_bytes(samples, count);
+    std::vector<short> frames(count);
+    std::memcpy(frames.data(), pcm.data(), pcm.size());  // little-endian, as the host
+    return sf_writef_short(sndfile_, frames.data(), static_cast<sf_count_t>(count));
+  }
+
   // An MP3 file starts with a frame that LAME fills at close with the
   // stream's length and its encoder delay (so players trim the delay and the
   // padding). A stream cannot go back to fill it, and players would decode
