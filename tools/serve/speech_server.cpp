@@ -348,10 +348,10 @@ void SpeechServer::speak_stream(SpeechJob job, httplib::Response &response) {
   // drops the provider unrun (the client left before the headers went out).
   auto starting = std::make_shared<StartMark>(*this);
   response.set_header("X-Sample-Rate", std::to_string(vclone_sample_rate()));
+  if (shared_job->request.sse) response.set_header("Cache-Control", "no-cache");
   // The request waits for its turn inside the provider: httplib calls it
   // right after the handler returns, and skips it once the server stops,
   // so a request that waited in the handler could lose its audio at SIGTERM.
-  if (shared_job->request.sse) response.set_header("Cache-Control", "no-cache");
   response.set_chunked_content_provider(
       shared_job->output->content_type(),
       [this, shared_job, starting](size_t, httplib::DataSink &sink) mutable {
@@ -365,7 +365,10 @@ void SpeechServer::speak_stream(SpeechJob job, httplib::Response &response) {
         job.ticket.reset();
         std::string failure;
         if (status == -1) failure = last_error("synthesis failed");
-        if (state.encoder_failed) failure = job.output->error(), status = -1;
+        if (state.encoder_failed) {
+          failure = job.output->error();
+          status = -1;
+        }
         const Metrics::Outcome outcome = status == 0   ? Metrics::Outcome::kCompleted
                                          : status == 1 ? Metrics::Outcome::kCancelled
                                                        : Metrics::Outcome::kFailed;
