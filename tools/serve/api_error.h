@@ -8,9 +8,9 @@
 
 struct ApiError {
   ApiError() = default;
-  ApiError(int status, std::string message, std::string type, std::string param, std::string code = "")
-      : status(status), message(std::move(message)), type(std::move(type)), param(std::move(param)),
-        code(std::move(code)) {}
+  ApiError(int status_, std::string message_, std::string type_, std::string param_, std::string code_ = "")
+      : status(status_), message(std::move(message_)), type(std::move(type_)), param(std::move(param_)),
+        code(std::move(code_)) {}
 
   int status = 0;  // 0: no error
   std::string message;
