@@ -250,7 +250,8 @@ def test_eight_clients_at_once_get_audio_or_a_busy_answer(server, voice):
 
     statuses = sorted(answer[0] for answer in answers)
     assert set(statuses) <= {200, 503}, statuses
-    # One runs and two wait; the rest arrive while all three places are taken.
+    # Four run (the default parallel places) and two wait; the rest arrive while
+    # every place is taken.
     assert 1 <= statuses.count(200) <= clients - 1 and statuses.count(503) >= 1, statuses
     for status, headers, body in answers:
         if status == 200:

@@ -61,7 +61,7 @@ std::string Metrics::render(int queue_waiting, int active, bool model_loaded) co
       << "# HELP vclone_queue_depth Requests waiting for the model.\n"
          "# TYPE vclone_queue_depth gauge\n"
       << "vclone_queue_depth " << queue_waiting << "\n"
-      << "# HELP vclone_synthesis_active Requests holding the model (0 or 1).\n"
+      << "# HELP vclone_synthesis_active Requests being synthesised (at most the parallel places).\n"
          "# TYPE vclone_synthesis_active gauge\n"
       << "vclone_synthesis_active " << active << "\n"
       << "# HELP vclone_model_loaded 1 once the model is loaded.\n"

@@ -30,7 +30,10 @@ void add_serve_options(CLI::App &serve, ServeOptions &options) {
   serve.add_option("--api-key-file", options.api_key_file,
                    "file whose first line is the key /v1/ requests must send as Authorization: Bearer KEY")
       ->check(CLI::ExistingFile);
-  serve.add_option("--max-queue", options.max_queue, "requests that may wait behind the one in progress")
+  serve.add_option("--parallel", options.parallel,
+                   "syntheses at once, sharing each decode step (default: the library's, 4)")
+      ->check(CLI::Range(0, 64));
+  serve.add_option("--max-queue", options.max_queue, "requests that may wait behind the ones in progress")
       ->capture_default_str()->check(CLI::Range(0, 1000));
   serve.add_option("--max-body-bytes", options.max_body_bytes, "largest JSON request body")
       ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 30));
@@ -146,6 +149,7 @@ int run_serve(const ServeOptions &options) {
   vclone_load_options load_options = vclone_default_load_options();
   load_options.n_threads = options.threads;
   load_options.precision = precision_of(options.precision);
+  if (options.parallel > 0) load_options.max_parallel = options.parallel;
   vclone_model *model = vclone_model_load(options.model_path.c_str(), options.vocab_path.c_str(), &load_options);
   int status = 0;
   if (model) {

@@ -28,6 +28,28 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The shared decode steps, from the library: syntheses in the latest step
+// (the batch size over time) and a histogram of step times.
+std::string batch_metrics(vclone_model *model) {
+  vclone_model_activity activity{};
+  if (vclone_model_get_activity(model, &activity) != 0) return "";
+  std::ostringstream out;
+  out << "# HELP vclone_decode_step_rows Syntheses in the latest decode step.\n"
+         "# TYPE vclone_decode_step_rows gauge\n"
+      << "vclone_decode_step_rows " << activity.step_rows << "\n"
+      << "# HELP vclone_decode_step_seconds Time of each decode step shared by the syntheses.\n"
+         "# TYPE vclone_decode_step_seconds histogram\n";
+  static const char *const bounds[] = {"0.005", "0.01", "0.02", "0.04", "0.08", "0.16", "0.32", "+Inf"};
+  int64_t cumulative = 0;
+  for (int i = 0; i < 8; i++) {
+    cumulative += activity.step_time_buckets[i];
+    out << "vclone_decode_step_seconds_bucket{le=\"" << bounds[i] << "\"} " << cumulative << "\n";
+  }
+  out << "vclone_decode_step_seconds_sum " << activity.step_seconds << "\n"
+      << "vclone_decode_step_seconds_count " << activity.steps << "\n";
+  return out.str();
+}
+
 std::string last_error(const char *fallback) {
   const char *message = vclone_get_last_error();
   return message ? message : fallback;
@@ -99,7 +121,8 @@ SpeechServer::SpeechServer(const ServeOptions &options, std::string api_key, Voi
       api_key_(std::move(api_key)),
       voices_(voices),
       voice_cache_(voices, options.voice_cache),
-      queue_(options.max_queue) {
+      queue_(options.max_queue,
+             options.parallel > 0 ? options.parallel : vclone_default_load_options().max_parallel) {
   // Every admitted request and a margin for probes and voice listings get a
   // thread of their own, so a full queue answers 503 at once instead of
   // leaving connections unread.
@@ -197,9 +220,10 @@ void SpeechServer::add_routes() {
     response.set_content(json({{"status", state}}).dump(), "application/json");
   });
   http_.Get("/metrics", [this](const httplib::Request &, httplib::Response &response) {
-    const int holders = queue_.holders();
-    response.set_content(metrics_.render(queue_.waiting(), holders > 0 ? 1 : 0, model_ != nullptr),
-                         "text/plain; version=0.0.4");
+    const int active = std::min(queue_.holders(), queue_.parallel());
+    std::string text = metrics_.render(queue_.waiting(), active, model_ != nullptr);
+    if (model_) text += batch_metrics(model_);
+    response.set_content(text, "text/plain; version=0.0.4");
   });
   http_.Get("/v1/languages", [this](const httplib::Request &, httplib::Response &response) {
     if (!model_) return send_error(response, api_error(503, "server_busy", "the model is still loading"));
