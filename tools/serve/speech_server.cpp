@@ -357,7 +357,7 @@ int send_audio(const float *samples, int n_samples, void *user_data) {
 // Leaves the starting count once, whichever comes first: leave() or the end
 // of the last copy of the provider.
 struct SpeechServer::StartMark {
-  explicit StartMark(SpeechServer &server) : server(server) {}
+  explicit StartMark(SpeechServer &owner) : server(owner) {}
   ~StartMark() { leave(); }
   void leave() {
     if (!left.exchange(true)) server.leave_starting();
