@@ -19,9 +19,12 @@
  * original one-model-per-process interface; they still work and run on one
  * process-wide handle.
  *
- * Threads: calls on one model are serialised inside the library (a second
- * caller waits); different models may run side by side. A voice may be used
- * by several calls at once. vclone_load and vclone_unload must not overlap any
+ * Threads: up to max_parallel vclone_speak and vclone_speak_stream calls on
+ * one model, from different threads, run together: each decode step reads
+ * the weights once for all of them, and a seeded call gives the same samples
+ * alone or beside others. Further calls wait their turn in arrival order.
+ * Different models run side by side. A voice may be used by several calls at
+ * once. vclone_load and vclone_unload must not overlap any
  * other call of the original interface. The error message is kept per thread.
  * Computation runs on the caller's thread and compute threads: a model uses
  * n_threads of them (or every core this process may use, unless
@@ -162,7 +165,9 @@ typedef enum {
 typedef struct {
     int32_t n_threads;    /* compute threads; 0 = every core (default) */
     int32_t precision;    /* a vclone_precision; VCLONE_PRECISION_F32 by default */
-    int64_t reserved[15]; /* zero; later fields come from here */
+    int32_t max_parallel; /* syntheses that share each decode step, 1 .. 64; 4 (1: one at a time) */
+    int32_t reserved32;   /* zero */
+    int64_t reserved[14]; /* zero; later fields come from here */
 } vclone_load_options;
 
 VCLONE_API vclone_load_options vclone_default_load_options(void);
@@ -179,6 +184,21 @@ VCLONE_API void vclone_model_free(vclone_model *model);
 /* The language codes of the model's vocabulary, separated by single spaces.
  * Belongs to the model. */
 VCLONE_API const char *vclone_model_languages(const vclone_model *model);
+
+/* What a model is doing, for monitoring. */
+typedef struct {
+    int32_t max_parallel;          /* as loaded */
+    int32_t running;               /* speaking calls holding a place */
+    int32_t waiting;               /* speaking calls waiting for one */
+    int32_t step_rows;             /* syntheses in the latest decode step */
+    int64_t steps;                 /* decode steps so far */
+    double  step_seconds;          /* their total time */
+    int64_t step_time_buckets[8];  /* steps of at most 5, 10, 20, 40, 80, 160, 320 ms, and longer */
+    int64_t reserved[8];
+} vclone_model_activity;
+
+/* Fills *activity. Returns 0, or -1 for a NULL argument. */
+VCLONE_API int vclone_model_get_activity(vclone_model *model, vclone_model_activity *activity);
 
 /* ---- Voices ------------------------------------------------------------- */
 

@@ -2,6 +2,7 @@
 // and the guard that turns any exception into a failure result so that none
 // crosses the C boundary.
 #include "archive/manifest.h"
+#include "engine/decode_batch.h"
 #include "engine/engine.h"
 #include "engine/options.h"
 #include "engine/guarded.h"
@@ -13,6 +14,7 @@
 #include "vclone.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -95,6 +97,25 @@ VCLONE_API const char *vclone_model_languages(const vclone_model *model) {
   return model ? model->languages.c_str() : "";
 }
 
+VCLONE_API int vclone_model_get_activity(vclone_model *model, vclone_model_activity *activity) {
+  if (!model || !activity) {
+    set_last_error("vclone_model_get_activity: model and activity required");
+    return -1;
+  }
+  *activity = vclone_model_activity{};
+  activity->max_parallel = model->max_parallel;
+  if (!model->batch) return 0;
+  const BatchActivity now = model->batch->activity();
+  activity->running = now.running;
+  activity->waiting = now.waiting;
+  activity->step_rows = now.step_rows;
+  activity->steps = now.steps;
+  activity->step_seconds = now.step_seconds;
+  std::copy(std::begin(now.step_time_buckets), std::end(now.step_time_buckets),
+            activity->step_time_buckets);
+  return 0;
+}
+
 VCLONE_API float *vclone_speak(vclone_model *model, const char *text, const char *language,
                                const vclone_voice *voice, const vclone_options *options,
                                int32_t *n_samples) {
@@ -107,7 +128,6 @@ VCLONE_API float *vclone_speak(vclone_model *model, const char *text, const char
   if (!check_speak_arguments("vclone_speak", model, text, language, voice, chosen))
     return nullptr;
   return guarded("Synthesis", static_cast<float *>(nullptr), [&]() -> float * {
-    std::lock_guard<std::mutex> lock(model->call_mutex);
     std::vector<float> audio;
     const AudioSink collect = [&](const float *samples, int64_t count) {
       audio.insert(audio.end(), samples, samples + count);
@@ -131,7 +151,6 @@ VCLONE_API int vclone_speak_stream(vclone_model *model, const char *text, const 
   if (!check_speak_arguments("vclone_speak_stream", model, text, language, voice, chosen))
     return -1;
   return guarded("Synthesis", -1, [&] {
-    std::lock_guard<std::mutex> lock(model->call_mutex);
     // The callback takes an int count; a chunk never comes near that.
     const AudioSink deliver = [&](const float *samples, int64_t count) {
       return on_audio(samples, static_cast<int>(count), user_data) == 0;

@@ -1,4 +1,5 @@
 #include "archive/manifest.h"
+#include "engine/decode_batch.h"
 #include "engine/engine.h"
 #include "engine/language_codes.h"
 #include "engine/options.h"
@@ -135,6 +136,9 @@ vclone_model *load_model(const char *model_path, const char *vocab_path,
   if (!read_weights(model_path, *model)) return nullptr;
   apply_precision(*model);
   model->gpt_decoder->set_threads(model->n_threads);
+  model->max_parallel = options.max_parallel;
+  model->batch = std::make_shared<DecodeBatch>(*model->gpt_decoder, model->n_threads,
+                                               options.max_parallel);
 
   model->conditioning_encoder->eval();
   model->conditioning_perceiver->eval();

@@ -6,6 +6,7 @@
 #include "serve/request_guard.h"
 #include "serve/serve.h"
 #include "serve/synthesis_queue.h"
+#include "serve/voice_cache.h"
 #include "serve/voice_store.h"
 #include "vclone.h"
 
@@ -40,6 +41,10 @@ class SpeechServer {
                  const httplib::ContentReader &read_body);
   void list_voices(httplib::Response &response) const;
   void delete_voice(const std::string &id, httplib::Response &response);
+  // The voice file a request's "voice" names: its own, or the default voice
+  // for a built-in name. A 404 error otherwise.
+  struct ApiError resolve_voice(const std::string &name, std::string &id) const;
+  long long model_created() const;
 
   // The ticket, or null after answering 503 (busy, loading or stopping).
   std::unique_ptr<SynthesisQueue::Ticket> admit(httplib::Response &response);
@@ -53,6 +58,7 @@ class SpeechServer {
   const std::string api_key_;
   VoiceStore &voices_;
   const RequestPolicy policy_;
+  VoiceCache voice_cache_;
   GuardedServer http_;
   SynthesisQueue queue_;
   Metrics metrics_;
