@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -36,6 +37,23 @@ std::string address_text(const sockaddr *address) {
   getnameinfo(address, address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in), host,
               sizeof host, port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
   return address->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
+}
+
+// Closing a socket with unread bytes resets the connection, and the client
+// may lose the error event just sent. So the sending side closes first, and
+// what the client still sends is read and dropped for a moment.
+void close_gracefully(int fd) {
+  if (shutdown(fd, SHUT_WR) == 0) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    char sink[1 << 14];
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+      pollfd watch{fd, POLLIN, 0};
+      if (left.count() <= 0 || poll(&watch, 1, static_cast<int>(left.count())) <= 0) break;
+      if (recv(fd, sink, sizeof sink, 0) <= 0) break;
+    }
+  }
+  close(fd);
 }
 
 }  // namespace
@@ -154,7 +172,7 @@ void Server::serve_connection(const SessionContext &context, int fd, std::string
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   Session(context, fd, peer).run();
-  close(fd);
+  close_gracefully(fd);
   std::lock_guard<std::mutex> lock(mutex_);
   if (--active_ == 0) ended_.notify_all();
 }

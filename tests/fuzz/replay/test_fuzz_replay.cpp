@@ -24,6 +24,7 @@ struct Target {
     {"manifest_text", fuzz::manifest_text},
     {"vocabulary", fuzz::vocabulary},
     {"encode_text", fuzz::encode_text},
+    {"wyoming_event", fuzz::wyoming_event},
 };
 
 std::vector<fs::path> inputs_in(const fs::path &dir) {
