@@ -10,7 +10,7 @@
  *     options.seed = 7;                          // repeatable samples
  *     int32_t n = 0;
  *     float *pcm = vclone_speak(model, "Hello there.", "en", voice, &options, &n);
- *     if (pcm) { play(pcm, n); free(pcm); }     // n mono samples at 24000 Hz
+ *     if (pcm) { play(pcm, n); vclone_free(pcm); }  // n mono samples at 24000 Hz
  *     vclone_voice_save(voice, "me.vcv");        // reuse it later without the recording
  *     vclone_voice_free(voice);
  *     vclone_model_free(model);
@@ -23,12 +23,15 @@
  * caller waits); different models may run side by side. A voice may be used
  * by several calls at once. vclone_load and vclone_unload must not overlap any
  * other call of the original interface. The error message is kept per thread.
- * Computation runs on the caller's thread and libtorch's compute threads:
- * loading sets libtorch's thread count once, to n_threads (or every core this
- * process may use, unless OMP_NUM_THREADS is set); no other call changes it.
+ * Computation runs on the caller's thread and compute threads: a model uses
+ * n_threads of them (or every core this process may use, unless
+ * OMP_NUM_THREADS is set) in every call, its load included, setting that
+ * count for the calling thread only while the call runs. The library never
+ * changes libtorch's thread count for other threads of the process.
  *
  * Ownership: sample buffers (vclone_tts, vclone_speak) and strings returned by
- * vclone_vocab_languages are released with free(); a model with
+ * vclone_vocab_languages are released with vclone_free() (free() works too,
+ * where the host shares the library's C runtime); a model with
  * vclone_model_free, a voice with vclone_voice_free, a manifest handle with
  * manifest_close. Strings returned as const char * belong to the library.
  *
@@ -69,7 +72,7 @@ VCLONE_API int vclone_load(const char *model_path,
 /* Speaks text (UTF-8) in the voice of ref_wav for the language code
  * ("en", "zh-cn", ...). speed > 0 shortens the longest possible result.
  * Returns malloc'ed mono float samples at 24000 Hz, *n_samples of them; the
- * caller frees them with free(). Returns NULL on failure. */
+ * caller frees them with vclone_free(). Returns NULL on failure. */
 VCLONE_API float *vclone_tts(const char *text,
                              const char *ref_wav,
                              const char *language,
@@ -109,6 +112,11 @@ VCLONE_API const char *vclone_version(void);
 /* Sample rate of every result: 24000. */
 VCLONE_API int32_t vclone_sample_rate(void);
 
+/* Releases a buffer or string the library returned (samples, language lists).
+ * NULL is ignored. The same as the C runtime's free(), for hosts that do not
+ * share it with the library (other languages, other runtimes). */
+VCLONE_API void vclone_free(void *buffer);
+
 /* Tensor `index` (0 .. manifest_count - 1, in name order) of a manifest:
  * its name, and up to max_dims sizes in dims. Returns the number of
  * dimensions, or -1 for a bad handle or index. The name belongs to the handle. */
@@ -119,7 +127,7 @@ VCLONE_API int32_t vclone_manifest_tensor(void        *handle,
                                           int32_t      max_dims);
 
 /* The language codes a vocabulary file has, separated by single spaces
- * ("en es fr ..."), malloc'ed; free() it. NULL on failure. */
+ * ("en es fr ..."), malloc'ed; vclone_free() it. NULL on failure. */
 VCLONE_API char *vclone_vocab_languages(const char *vocab_path);
 
 /* ---- Logging ------------------------------------------------------------ */
@@ -221,7 +229,7 @@ VCLONE_API vclone_options vclone_default_options(void);
  * vclone_model_languages) with voice. options NULL = defaults. A long text is
  * split into sentences and pieces that are spoken in order and joined with
  * pause_seconds of silence. Returns malloc'ed mono samples at
- * vclone_sample_rate(), *n_samples of them, freed with free(); NULL with a
+ * vclone_sample_rate(), *n_samples of them, freed with vclone_free(); NULL with a
  * message on failure (an out-of-range option fails before any work). */
 VCLONE_API float *vclone_speak(vclone_model         *model,
                                const char           *text,

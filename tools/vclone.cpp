@@ -6,6 +6,7 @@
 #include "vclone.h"
 
 #include "common/wav_stream.h"
+#include "util/blank_text.h"
 #include "serve/serve.h"
 #include "wyoming/wyoming.h"
 
@@ -332,10 +333,6 @@ std::string text_to_speak(const SayArgs &args) {
   return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
 }
 
-bool is_blank(const std::string &text) {
-  return text.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
-}
-
 void require_language(const std::string &vocab_path, const std::string &language) {
   const std::vector<std::string> codes = vocabulary_languages(vocab_path);
   for (const std::string &code : codes)
@@ -423,7 +420,7 @@ int run_say(const SayArgs &args) {
   if (!to_stdout) require_writable_folder("--out", args.out_path);
   require_language(args.model.vocab_path, args.language);
   const std::string text = text_to_speak(args);
-  if (is_blank(text)) fail_usage("the text is empty");
+  if (is_blank_text(text)) fail_usage("the text is empty");
 
   // A voice file is read before the load too: a broken one costs nothing.
   VoiceHandle voice;

@@ -4,11 +4,11 @@
 #include "archive/manifest.h"
 #include "engine/engine.h"
 #include "engine/options.h"
-#include "engine/speech.h"
+#include "engine/guarded.h"
+#include "engine/pipeline.h"
 #include "engine/vclone_model.h"
 #include "engine/voice.h"
 #include "engine/language_codes.h"
-#include "util/exception_text.h"
 #include "util/log.h"
 #include "vclone.h"
 
@@ -19,21 +19,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int kOutputRate = 24000;
-
-// Runs body, turning an exception into a recorded failure.
-template <typename Body, typename Result>
-Result guarded(const char *what, Result failure, Body body) {
-  try {
-    return body();
-  } catch (const std::exception &e) {
-    set_last_error("%s failed: %s", what, exception_text(e));
-  } catch (...) {
-    set_last_error("%s failed: unknown error", what);
-  }
-  return failure;
-}
 
 // The checks every speaking call makes before any work.
 bool check_speak_arguments(const char *function, vclone_model *model, const char *text,
@@ -46,6 +31,17 @@ bool check_speak_arguments(const char *function, vclone_model *model, const char
   return check_options(options);
 }
 
+SynthesisRequest make_request(const char *text, const char *language, const vclone_voice *voice,
+                              const vclone_options &options, bool streaming) {
+  SynthesisRequest request;
+  request.text = text;
+  request.language = language;
+  request.voice = voice;
+  request.options = options;
+  request.streaming = streaming;
+  return request;
+}
+
 char *copy_string(const std::string &text) {
   char *copy = static_cast<char *>(malloc(text.size() + 1));
   if (copy) std::memcpy(copy, text.c_str(), text.size() + 1);
@@ -54,11 +50,28 @@ char *copy_string(const std::string &text) {
 
 }  // namespace
 
+float *samples_buffer(const std::vector<float> &samples, int32_t *n_samples) {
+  if (samples.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    set_last_error("Synthesis failed: %zu samples do not fit the count", samples.size());
+    return nullptr;
+  }
+  auto *buffer = static_cast<float *>(malloc(sizeof(float) * std::max<size_t>(samples.size(), 1)));
+  if (!buffer) {
+    set_last_error("Out of memory for %zu samples", samples.size());
+    return nullptr;
+  }
+  std::copy(samples.begin(), samples.end(), buffer);
+  *n_samples = static_cast<int32_t>(samples.size());
+  return buffer;
+}
+
 extern "C" {
 
 VCLONE_API const char *vclone_version(void) { return VCLONE_VERSION_STRING; }
 
-VCLONE_API int32_t vclone_sample_rate(void) { return kOutputRate; }
+VCLONE_API int32_t vclone_sample_rate(void) { return kOutputSampleRate; }
+
+VCLONE_API void vclone_free(void *buffer) { free(buffer); }
 
 VCLONE_API void vclone_log_set(vclone_log_callback callback, void *user_data) {
   set_log_callback(callback, user_data);
@@ -100,20 +113,10 @@ VCLONE_API float *vclone_speak(vclone_model *model, const char *text, const char
       audio.insert(audio.end(), samples, samples + count);
       return true;
     };
-    if (speak(*model, text, language, *voice, chosen, false, collect) != SpeakResult::kDone)
+    if (synthesize(*model, make_request(text, language, voice, chosen, false), collect) !=
+        SpeakResult::kDone)
       return nullptr;
-    if (audio.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-      set_last_error("Synthesis failed: %zu samples do not fit the count", audio.size());
-      return nullptr;
-    }
-    float *buffer = static_cast<float *>(malloc(sizeof(float) * std::max<size_t>(audio.size(), 1)));
-    if (!buffer) {
-      set_last_error("Out of memory for %zu samples", audio.size());
-      return nullptr;
-    }
-    std::copy(audio.begin(), audio.end(), buffer);
-    *n_samples = static_cast<int32_t>(audio.size());
-    return buffer;
+    return samples_buffer(audio, n_samples);
   });
 }
 
@@ -133,7 +136,7 @@ VCLONE_API int vclone_speak_stream(vclone_model *model, const char *text, const 
     const AudioSink deliver = [&](const float *samples, int64_t count) {
       return on_audio(samples, static_cast<int>(count), user_data) == 0;
     };
-    switch (speak(*model, text, language, *voice, chosen, true, deliver)) {
+    switch (synthesize(*model, make_request(text, language, voice, chosen, true), deliver)) {
       case SpeakResult::kDone: return 0;
       case SpeakResult::kStopped: return 1;
       default: return -1;

@@ -4,6 +4,7 @@
 #include "engine/options.h"
 #include "engine/vclone_model.h"
 #include "engine/weight_binding.h"
+#include "models/gpt/compute_threads.h"
 #include "models/gpt/decoder_precision.h"
 #include "util/exception_text.h"
 #include "util/log.h"
@@ -31,17 +32,28 @@ struct ModelDeleter {
 };
 using ModelPtr = std::unique_ptr<vclone_model, ModelDeleter>;
 
-// libtorch may start with a single compute thread. Asked for none in
-// particular, and with no OMP_NUM_THREADS, a model uses every core this
-// process may run on; this is the one place the library sets the count.
-void set_compute_threads(int requested) {
-  if (requested > 0) {
-    at::set_num_threads(requested);
-    return;
+// A model's compute threads: as asked, else libtorch's count when
+// OMP_NUM_THREADS sets it, else every core this process may run on. The
+// count is the model's: each of its calls sets it for the calling thread
+// alone (compute_threads.h), never for the process.
+int compute_threads(int requested) {
+  if (requested > 0) return requested;
+  if (std::getenv("OMP_NUM_THREADS")) return std::max(1, at::get_num_threads());
+  return available_cores();
+}
+
+// Every id the tokenizer can give must name a row of the decoder's text
+// embedding; a vocabulary made for another model would otherwise load and
+// fail only when a text used the id.
+bool vocabulary_fits(const BpeTokenizer &tokenizer, const char *vocab_path) {
+  for (const auto &[token, id] : tokenizer.vocab) {
+    if (id >= 0 && id < GPTDecoderImpl::kTextVocab) continue;
+    set_last_error("Failed to load tokenizer: %s: token \"%.40s\" has id %d; this model's text "
+                   "ids are 0 to %ld", vocab_path, printable_text(token).c_str(), id,
+                   static_cast<long>(GPTDecoderImpl::kTextVocab - 1));
+    return false;
   }
-  if (std::getenv("OMP_NUM_THREADS")) return;
-  const int cores = available_cores();
-  if (cores > at::get_num_threads()) at::set_num_threads(cores);
+  return true;
 }
 
 void construct_modules(vclone_model &model) {
@@ -106,9 +118,9 @@ void apply_precision(vclone_model &model) {
 vclone_model *load_model(const char *model_path, const char *vocab_path,
                          const vclone_load_options &options) {
   const int64_t t0 = now_ns();
-  set_compute_threads(options.n_threads);
   ModelPtr model(new vclone_model());
-  model->n_threads = std::max(1, at::get_num_threads());
+  model->n_threads = compute_threads(options.n_threads);
+  ComputeThreads threads(model->n_threads);
   model->precision = options.precision;
 
   std::string error;
@@ -116,11 +128,13 @@ vclone_model *load_model(const char *model_path, const char *vocab_path,
     set_last_error("Failed to load tokenizer: %s", error.c_str());
     return nullptr;
   }
+  if (!vocabulary_fits(model->tokenizer, vocab_path)) return nullptr;
   model->languages = language_codes(model->tokenizer);
   log_line(kLogInfo, "[vclone] Initializing modules...");
   construct_modules(*model);
   if (!read_weights(model_path, *model)) return nullptr;
   apply_precision(*model);
+  model->gpt_decoder->set_threads(model->n_threads);
 
   model->conditioning_encoder->eval();
   model->conditioning_perceiver->eval();

@@ -1,6 +1,7 @@
 #include "engine/options.h"
 
 #include "engine/engine.h"
+#include "models/gpt/gpt_decoder.h"
 
 #include <sched.h>
 
@@ -8,8 +9,8 @@
 
 namespace {
 
-constexpr int kMaxCodes = 606;   // the audio position table holds 608 rows
-constexpr int kAudioVocab = 1026;
+constexpr int kMaxCodes = GPTDecoderImpl::kMaxCodes;
+constexpr int kAudioVocab = static_cast<int>(GPTDecoderImpl::kAudioVocab);
 
 template <size_t N>
 bool reserved_clear(const int64_t (&reserved)[N], const char *name) {
@@ -47,13 +48,15 @@ extern "C" VCLONE_API vclone_load_options vclone_default_load_options(void) {
 }
 
 extern "C" VCLONE_API vclone_options vclone_default_options(void) {
+  // The decoder's sampling defaults are the ones vclone_tts has always used.
+  const CodeSampling sampling;
   vclone_options options{};
-  options.temperature = 0.75f;
-  options.top_k = 50;
-  options.top_p = 0.85f;
-  options.repetition_penalty = 5.0f;
+  options.temperature = sampling.temperature;
+  options.top_k = sampling.top_k;
+  options.top_p = sampling.top_p;
+  options.repetition_penalty = sampling.repetition_penalty;
   options.seed = VCLONE_NO_SEED;
-  options.max_codes = 602;
+  options.max_codes = sampling.max_codes;
   options.speed = 1.0f;
   options.split_text = 1;
   options.pause_seconds = 0.2f;

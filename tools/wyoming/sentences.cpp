@@ -1,5 +1,7 @@
 #include "wyoming/sentences.h"
 
+#include "util/blank_text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -88,13 +90,7 @@ std::string trimmed(std::string_view text) {
 
 }  // namespace
 
-bool is_blank(std::string_view utf8) {
-  for (size_t i = 0, length = 0; i < utf8.size(); i += length) {
-    const char32_t cp = decode(utf8, i, length);
-    if (!is_space(cp) && !is_invisible(cp)) return false;
-  }
-  return true;
-}
+bool is_blank(std::string_view utf8) { return is_blank_text(std::string(utf8)); }
 
 size_t code_points(std::string_view utf8) {
   return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {

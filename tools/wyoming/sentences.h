@@ -9,8 +9,8 @@
 
 namespace wyoming {
 
-// True when the text has nothing to speak: empty, or only Unicode white space
-// and invisible format characters (zero-width space, byte order mark, ...).
+// True when the text has nothing to speak: empty, or only Unicode white space,
+// control and invisible format characters; the library's own judgement.
 bool is_blank(std::string_view utf8);
 
 // Unicode code points in UTF-8 text.

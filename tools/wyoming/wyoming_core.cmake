@@ -4,7 +4,8 @@
 if(NOT TARGET vclone_wyoming_core)
   find_package(nlohmann_json 3 REQUIRED)
   add_library(vclone_wyoming_core STATIC ${CMAKE_CURRENT_LIST_DIR}/event.cpp ${CMAKE_CURRENT_LIST_DIR}/sentences.cpp)
-  target_include_directories(vclone_wyoming_core PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
-  target_link_libraries(vclone_wyoming_core PUBLIC nlohmann_json::nlohmann_json)
+  # src/util/blank_text.h: a blank text is judged as the library judges it.
+  target_include_directories(vclone_wyoming_core PUBLIC ${CMAKE_CURRENT_LIST_DIR}/.. PRIVATE ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(vclone_wyoming_core PUBLIC nlohmann_json::nlohmann_json PRIVATE PkgConfig::UTF8PROC)
   target_compile_options(vclone_wyoming_core PRIVATE -Wall -Wextra)
 endif()

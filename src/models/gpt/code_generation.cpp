@@ -69,7 +69,7 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
   bool going = draw_from_states(run_layers(prefix, &cache));
 
   std::optional<FusedDecodeStep> fused;
-  if (fused_decode) fused.emplace(*this, threads > 0 ? threads : std::max(1, at::get_num_threads()));
+  if (fused_decode) fused.emplace(*this, threads > 0 ? threads : this->threads());
   auto step = [&](const at::Tensor &x) {
     if (fused && fused->accepts(cache)) {
       at::Tensor logits = fused->step(x, cache);

@@ -46,7 +46,7 @@ void layer_norm(const float *x, const float *weight, const float *bias, float *o
 FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
                                  const DecodeKernels &kernels)
     : kernels_(kernels),
-      threads_(threads),
+      threads_(decoder.workers(threads)),
       x_(kWidth),
       x_mid_(kWidth),
       qkv_(3 * kWidth),

@@ -64,7 +64,7 @@ class FusedDecodeStep {
   std::vector<LayerParams> layers_;
   const float *ln_f_weight_, *ln_f_bias_, *final_norm_weight_, *final_norm_bias_;
   Projection head_;
-  StepThreads threads_;
+  StepThreads &threads_;  // the decoder's workers
 
   // The residual stream before and after the attention block, and the
   // intermediate vectors of one layer.

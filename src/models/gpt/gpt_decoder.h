@@ -27,6 +27,7 @@
 #include <vector>
 
 class ReducedMatrix;
+class StepThreads;
 
 // Keys and values of one generation, one entry per layer, each [B, 16, S, 64].
 // Entries share storage with the tensors the layers computed.
@@ -187,6 +188,16 @@ class GPTDecoderImpl : public torch::nn::Module {
   // mel_head logits [1026] of the last position of run_layers output h.
   at::Tensor next_code_logits(at::Tensor h);
 
+  // Compute threads of this decoder's passes: its workers' count, and the
+  // calling thread's libtorch count during a pass. 0 (the default): libtorch's
+  // count at the time of the pass.
+  void set_threads(int threads);
+  int threads() const;
+  // The decoder's workers with `threads` threads (the caller's included),
+  // started on first use and kept while the decoder lives: one set for every
+  // pass of this decoder at its count. Its passes must not overlap.
+  StepThreads &workers(int threads);
+
   // Pass 1 runs every step after the prefix through FusedDecodeStep
   // (fused_decode_step.h). Off, the steps go through run_layers and
   // next_code_logits, the reference the fused step is checked against.
@@ -203,5 +214,9 @@ class GPTDecoderImpl : public torch::nn::Module {
   // A Dense rather than a Linear (same parameters, same initial draws), so
   // that every caller of mel_head reads its reduced weight once one is set.
   Dense mel_head{nullptr};
+
+ private:
+  int threads_ = 0;
+  std::vector<std::shared_ptr<StepThreads>> workers_;
 };
 TORCH_MODULE(GPTDecoder);
