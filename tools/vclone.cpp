@@ -8,6 +8,7 @@
 #include "common/audio_encoder.h"
 #include "util/blank_text.h"
 #include "serve/serve.h"
+#include "wyoming/wyoming.h"
 
 #include <CLI/CLI.hpp>
 
@@ -509,7 +510,7 @@ int run_say(const SayArgs &args) {
 
 // ---- Command line ---------------------------------------------------------
 
-const char *kSubcommands[] = {"say", "voice", "languages", "normalize", "inspect", "serve"};
+const char *kSubcommands[] = {"say", "voice", "languages", "normalize", "inspect", "serve", "wyoming"};
 
 // CLI11 calls a stray word "not expected"; a mistyped subcommand deserves
 // its own message.
@@ -563,8 +564,12 @@ int main(int argc, char **argv) {
   auto *serve = app.add_subcommand("serve", "serve speech over HTTP");
   add_serve_options(*serve, serve_options);
 
+  WyomingOptions wyoming_options;
+  auto *wyoming = app.add_subcommand("wyoming", "serve speech to Home Assistant over the Wyoming protocol");
+  add_wyoming_options(*wyoming, wyoming_options);
+
   if (is_unknown_subcommand(argc, argv)) {
-    std::fprintf(stderr, "vclone: unknown subcommand '%s' (say, voice, languages, normalize, inspect, serve)\n"
+    std::fprintf(stderr, "vclone: unknown subcommand '%s' (say, voice, languages, normalize, inspect, serve, wyoming)\n"
                          "Run with --help for more information.\n", argv[1]);
     return kUsageExit;
   }
@@ -587,6 +592,7 @@ int main(int argc, char **argv) {
       return run_normalize(normalize_language, normalize_text, normalize_text_option->count() > 0);
     if (inspect->parsed()) return run_inspect(inspect_path, inspect_list);
     if (serve->parsed()) return run_serve(serve_options);
+    if (wyoming->parsed()) return run_wyoming(wyoming_options);
   } catch (const UsageError &e) {
     std::fprintf(stderr, "vclone: %s\n", e.message.c_str());
     return kUsageExit;

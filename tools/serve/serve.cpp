@@ -1,5 +1,6 @@
 #include "serve/serve.h"
 
+#include "common/stop_signals.h"
 #include "serve/request_guard.h"
 #include "serve/speech_server.h"
 #include "serve/voice_store.h"
@@ -85,37 +86,10 @@ int precision_of(const std::string &name) {
   return VCLONE_PRECISION_F32;
 }
 
-// Signals reach whichever thread the kernel picks, including threads the
-// math libraries started before us, so the handler only writes the signal's
-// number to a pipe that one thread of ours reads.
-int signal_pipe[2] = {-1, -1};
-
-void on_stop_signal(int number) {
-  const int saved = errno;
-  const char byte = static_cast<char>(number);
-  (void)!write(signal_pipe[1], &byte, 1);
-  errno = saved;
-}
-
-bool catch_stop_signals() {
-  if (pipe2(signal_pipe, O_CLOEXEC) != 0) return false;
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  // A client that hangs up makes the next write fail instead of killing us.
-  signal(SIGPIPE, SIG_IGN);
-  return true;
-}
-
 // Waits for a stop signal and stops the server; a zero byte (written when
 // the server ended on its own) only ends the wait.
 void watch_signals(SpeechServer &server) {
-  char number = 0;
-  while (read(signal_pipe[0], &number, 1) < 0 && errno == EINTR) {
-  }
+  const int number = wait_for_stop_signal();
   if (number == 0) return;
   fprintf(stderr, "vclone serve: %s: finishing the requests in progress\n", number == SIGTERM ? "SIGTERM" : "SIGINT");
   server.begin_stopping();
@@ -194,8 +168,7 @@ int run_serve(const ServeOptions &options) {
     status = 1;
   }
   listener.join();  // returns once stopped and every request in progress is answered
-  const char wake = 0;
-  (void)!write(signal_pipe[1], &wake, 1);
+  wake_stop_signal_waiter();
   signal_watcher.join();
   vclone_model_free(model);
   if (status == 0) fprintf(stderr, "vclone serve: stopped\n");

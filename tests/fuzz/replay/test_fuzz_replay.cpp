@@ -27,6 +27,7 @@ struct Target {
     {"encode_text", fuzz::encode_text},
     {"speech_request", fuzz_serve::speech_request},
     {"upload_form", fuzz_serve::upload_form},
+    {"wyoming_event", fuzz::wyoming_event},
 };
 
 std::vector<fs::path> inputs_in(const fs::path &dir) {
