@@ -4,6 +4,7 @@
 #include "archive/manifest.h"
 #include "engine/engine.h"
 #include "engine/options.h"
+#include "engine/prepared_model.h"
 #include "engine/speech.h"
 #include "engine/vclone_model.h"
 #include "engine/voice.h"
@@ -66,8 +67,8 @@ VCLONE_API void vclone_log_set(vclone_log_callback callback, void *user_data) {
 
 VCLONE_API vclone_model *vclone_model_load(const char *model_path, const char *vocab_path,
                                            const vclone_load_options *options) {
-  if (!model_path || !vocab_path) {
-    set_last_error("vclone_model_load: model_path and vocab_path required");
+  if (!model_path) {
+    set_last_error("vclone_model_load: model_path required");
     return nullptr;
   }
   const vclone_load_options chosen = options ? *options : vclone_default_load_options();
@@ -149,7 +150,7 @@ VCLONE_API char *vclone_vocab_languages(const char *vocab_path) {
   return guarded("Reading the vocabulary", static_cast<char *>(nullptr), [&]() -> char * {
     BpeTokenizer tokenizer;
     std::string error;
-    if (load_vocabulary(&tokenizer, vocab_path, &error) != 0) {
+    if (read_vocabulary(&tokenizer, vocab_path, &error) != 0) {
       set_last_error("Failed to load tokenizer: %s", error.c_str());
       return nullptr;
     }
