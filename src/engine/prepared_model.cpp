@@ -281,6 +281,7 @@ bool write_file(const std::string &path, const FileHeader &header, const std::st
     *error = path + ": " + std::strerror(errno);
     return false;
   }
+  std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 20);
   uint64_t position = 0;
   auto emit = [&](const void *data, size_t size) {
     position += size;
@@ -352,7 +353,7 @@ struct OpenedFile {
 
 // Checks the entry against the file and fills its byte count check.
 bool check_entry(const TableEntry &e, const FileHeader &header, std::string *reason) {
-  at::ScalarType type;
+  at::ScalarType type = at::kFloat;
   if (!scalar_type_of(static_cast<uint8_t>(e.type), &type)) {
     *reason = "tensor " + e.name + " has an unknown type";
     return false;
@@ -486,7 +487,7 @@ bool open_prepared(const char *path, OpenedFile *opened, std::string *reason, bo
 
 // Wraps mapped bytes as a tensor that keeps the mapping alive.
 at::Tensor mapped_tensor(const std::shared_ptr<Mapping> &mapping, const TableEntry &e) {
-  at::ScalarType type;
+  at::ScalarType type = at::kFloat;
   scalar_type_of(static_cast<uint8_t>(e.type), &type);
   // libtorch takes a non-const pointer; nothing writes through it (the
   // pages are read-only: a write would fault, which the tests would show).
@@ -509,7 +510,7 @@ class Binder {
     }
     const TableEntry *e = it->second;
     used_.insert(name);
-    at::ScalarType stored;
+    at::ScalarType stored = at::kFloat;
     scalar_type_of(static_cast<uint8_t>(e->type), &stored);
     if (stored != type || at::IntArrayRef(e->shape) != shape) {
       mismatched_.push_back(name + " expected " + shape_text(shape) + " got " + shape_text(e->shape));
