@@ -51,20 +51,7 @@ double read_file_seconds(const char *path) {
   return elapsed;
 }
 
-long status_kib(const char *field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-  return -1;
-}
-
-// Resets the peak resident size so that a later reading covers only what follows.
-void reset_peak_rss() {
-  std::ofstream("/proc/self/clear_refs") << "5";
-}
-
-double model_weight_bytes(VcloneModel &model) {
+double model_weight_bytes(vclone_model &model) {
   double bytes = 0;
   for (torch::nn::Module *module :
        std::initializer_list<torch::nn::Module *>{
@@ -94,7 +81,7 @@ struct StageTimes {
   double conditioning = 0, speaker = 0, tokenizer = 0;
 };
 
-StageTimes time_stages(VcloneModel &model, double seconds) {
+StageTimes time_stages(vclone_model &model, double seconds) {
   std::string path = write_reference(seconds);
   WavData wav{};
   read_wav(path.c_str(), &wav);
@@ -176,7 +163,7 @@ bool measure_precision(const char *archive, const char *vocab, DecoderPrecision 
   }
   vclone_options options = vclone_default_options();
   options.seed = 2;
-  reset_peak_rss();
+  reset_peak_memory();
   int32_t n = 0;
   start = Clock::now();
   float *samples = vclone_speak(model, kSentence, "en", voice, &options, &n);
@@ -185,7 +172,7 @@ bool measure_precision(const char *archive, const char *vocab, DecoderPrecision 
   figures[tag + "_tts_s"] = call;
   figures[tag + "_tts_audio_s"] = n / 24000.0;
   figures[tag + "_real_time_factor"] = n > 0 ? call / (n / 24000.0) : -1;
-  figures[tag + "_peak_rss_synthesis_mb"] = status_kib("VmHWM:") / 1024.0 * 1.048576;
+  figures[tag + "_peak_rss_synthesis_mb"] = resident_memory().peak_mb * 1.048576;
 
   // A saved voice, as a server keeps it.
   char voice_path[] = "/tmp/vclone-bench-voice-XXXXXX";
@@ -268,14 +255,14 @@ int main(int argc, char **argv) {
   if (vclone_load(argv[1], argv[2]) != 0) return 1;
   figures["load_s"] = seconds_since(start);
   figures["threads"] = at::get_num_threads();
-  VcloneModel &model = *current_model;
+  vclone_model &model = *current_model;
   figures["weights_mb"] = model_weight_bytes(model) / 1e6;
 
   // The whole call, as a host makes it, at speed 1.0 with a 5-second reference.
   // It runs first, so that its peak memory is what a host's first call sees
   // and not what the stage timings below leave in the allocator.
   std::string reference = write_reference(5.0);
-  reset_peak_rss();
+  reset_peak_memory();
   torch::manual_seed(2);
   int n = 0;
   auto call_start = Clock::now();
@@ -287,7 +274,7 @@ int main(int argc, char **argv) {
   figures["tts_s"] = total;
   figures["tts_audio_s"] = n / 24000.0;
   figures["real_time_factor"] = n > 0 ? total / (n / 24000.0) : -1;
-  figures["peak_rss_synthesis_mb"] = status_kib("VmHWM:") / 1024.0 * 1.048576;
+  figures["peak_rss_synthesis_mb"] = resident_memory().peak_mb * 1.048576;
   figures["peak_rss_limit_mb"] = 1.2 * figures["weights_mb"] + 400;
   free(samples);
 

@@ -3,6 +3,7 @@
 // long texts, and memory while streaming. Public header only.
 //
 // usage: bench_speak ARCHIVE VOCAB REFERENCE.wav [f32|bf16|int8]
+#include "process_memory.h"
 #include "vclone.h"
 
 #include <algorithm>
@@ -21,16 +22,6 @@ using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-long status_kib(const char *field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::strlen(field));
-  return -1;
-}
-
-void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 void quiet(int32_t level, const char *line, void *) {
   if (level >= VCLONE_LOG_WARN) fprintf(stderr, "%s\n", line);
@@ -132,12 +123,12 @@ int main(int argc, char **argv) {
   const int piece_count = static_cast<int>((four_samples + 4800) / (256 * 161 + 4800));
 
   // Memory while streaming: one piece, then many.
-  reset_peak_rss();
+  reset_peak_memory();
   stream(model, "A short sentence.", voice, pieces);
-  const long one_piece_kib = status_kib("VmHWM:");
-  reset_peak_rss();
+  const long one_piece_kib = static_cast<long>(resident_memory().peak_mb * 1024);
+  reset_peak_memory();
   stream(model, (four + four).c_str(), voice, pieces);
-  const long many_kib = status_kib("VmHWM:");
+  const long many_kib = static_cast<long>(resident_memory().peak_mb * 1024);
 
   const double audio_s = static_cast<double>(whole_samples) / vclone_sample_rate();
   printf("precision                          %s\n", precision.c_str());

@@ -4,6 +4,7 @@
 #include "models/gpt/decoder_precision.h"
 #include "models/gpt/fused_decode_step.h"
 #include "models/gpt/gpt_decoder.h"
+#include "process_memory.h"
 
 #include <c10/core/GradMode.h>
 #include <torch/types.h>
@@ -20,6 +21,11 @@
 #include <vector>
 
 namespace bench {
+
+// Resident memory, for the benchmarks on libtorch too (process_memory.h).
+using ::Resident;
+using ::reset_peak_memory;
+using ::resident_memory;
 
 using Clock = std::chrono::steady_clock;
 
@@ -81,35 +87,6 @@ inline Bandwidth memory_bandwidth(unsigned threads, int runs = 9) {
 // precision: the 30 layers, the two final norms and mel_head.
 inline double decode_step_weight_bytes(GPTDecoderImpl &decoder) {
   return static_cast<double>(::decode_step_weight_bytes(decoder));
-}
-
-// Resident and peak resident memory of this process in MB, from
-// /proc/self/status.
-struct Resident {
-  double current_mb = 0;
-  double peak_mb = 0;
-};
-
-inline Resident resident_memory() {
-  Resident r;
-  FILE *f = fopen("/proc/self/status", "r");
-  if (f == nullptr) return r;
-  char line[256];
-  while (fgets(line, sizeof line, f) != nullptr) {
-    long kb = 0;
-    if (sscanf(line, "VmRSS: %ld kB", &kb) == 1) r.current_mb = kb / 1024.0;
-    if (sscanf(line, "VmHWM: %ld kB", &kb) == 1) r.peak_mb = kb / 1024.0;
-  }
-  fclose(f);
-  return r;
-}
-
-// Starts a new peak: the kernel resets VmHWM to the current resident size.
-inline void reset_peak_memory() {
-  FILE *f = fopen("/proc/self/clear_refs", "w");
-  if (f == nullptr) return;
-  fputs("5", f);
-  fclose(f);
 }
 
 // "--precision f32|bf16|int8" from the command line; `fallback` when absent.

@@ -44,7 +44,7 @@ int main(int argc, char **argv) {
     if (samples) {
       status = write_wav(argv[4], samples, n, vclone_sample_rate()) == 0 ? 0 : 1;
       if (status != 0) fprintf(stderr, "cannot write %s\n", argv[4]);
-      free(samples);
+      vclone_free(samples);
     }
   }
   if (status != 0 && vclone_get_last_error()) fprintf(stderr, "failed: %s\n", vclone_get_last_error());

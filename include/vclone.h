@@ -10,7 +10,7 @@
  *     options.seed = 7;                          // repeatable samples
  *     int32_t n = 0;
  *     float *pcm = vclone_speak(model, "Hello there.", "en", voice, &options, &n);
- *     if (pcm) { play(pcm, n); free(pcm); }     // n mono samples at 24000 Hz
+ *     if (pcm) { play(pcm, n); vclone_free(pcm); }  // n mono samples at 24000 Hz
  *     vclone_voice_save(voice, "me.vcv");        // reuse it later without the recording
  *     vclone_voice_free(voice);
  *     vclone_model_free(model);
@@ -19,16 +19,22 @@
  * original one-model-per-process interface; they still work and run on one
  * process-wide handle.
  *
- * Threads: calls on one model are serialised inside the library (a second
- * caller waits); different models may run side by side. A voice may be used
- * by several calls at once. vclone_load and vclone_unload must not overlap any
+ * Threads: up to max_parallel vclone_speak and vclone_speak_stream calls on
+ * one model, from different threads, run together: each decode step reads
+ * the weights once for all of them, and a seeded call gives the same samples
+ * alone or beside others. Further calls wait their turn in arrival order.
+ * Different models run side by side. A voice may be used by several calls at
+ * once. vclone_load and vclone_unload must not overlap any
  * other call of the original interface. The error message is kept per thread.
- * Computation runs on the caller's thread and libtorch's compute threads:
- * loading sets libtorch's thread count once, to n_threads (or every core this
- * process may use, unless OMP_NUM_THREADS is set); no other call changes it.
+ * Computation runs on the caller's thread and compute threads: a model uses
+ * n_threads of them (or every core this process may use, unless
+ * OMP_NUM_THREADS is set) in every call, its load included, setting that
+ * count for the calling thread only while the call runs. The library never
+ * changes libtorch's thread count for other threads of the process.
  *
  * Ownership: sample buffers (vclone_tts, vclone_speak) and strings returned by
- * vclone_vocab_languages are released with free(); a model with
+ * vclone_vocab_languages are released with vclone_free() (free() works too,
+ * where the host shares the library's C runtime); a model with
  * vclone_model_free, a voice with vclone_voice_free, a manifest handle with
  * manifest_close. Strings returned as const char * belong to the library.
  *
@@ -69,7 +75,7 @@ VCLONE_API int vclone_load(const char *model_path,
 /* Speaks text (UTF-8) in the voice of ref_wav for the language code
  * ("en", "zh-cn", ...). speed > 0 shortens the longest possible result.
  * Returns malloc'ed mono float samples at 24000 Hz, *n_samples of them; the
- * caller frees them with free(). Returns NULL on failure. */
+ * caller frees them with vclone_free(). Returns NULL on failure. */
 VCLONE_API float *vclone_tts(const char *text,
                              const char *ref_wav,
                              const char *language,
@@ -109,6 +115,11 @@ VCLONE_API const char *vclone_version(void);
 /* Sample rate of every result: 24000. */
 VCLONE_API int32_t vclone_sample_rate(void);
 
+/* Releases a buffer or string the library returned (samples, language lists).
+ * NULL is ignored. The same as the C runtime's free(), for hosts that do not
+ * share it with the library (other languages, other runtimes). */
+VCLONE_API void vclone_free(void *buffer);
+
 /* Tensor `index` (0 .. manifest_count - 1, in name order) of a manifest:
  * its name, and up to max_dims sizes in dims. Returns the number of
  * dimensions, or -1 for a bad handle or index. The name belongs to the handle. */
@@ -119,7 +130,7 @@ VCLONE_API int32_t vclone_manifest_tensor(void        *handle,
                                           int32_t      max_dims);
 
 /* The language codes a vocabulary file (or a prepared model) has, separated
- * by single spaces ("en es fr ..."), malloc'ed; free() it. NULL on failure. */
+ * by single spaces ("en es fr ..."), malloc'ed; vclone_free() it. NULL on failure. */
 VCLONE_API char *vclone_vocab_languages(const char *vocab_path);
 
 /* ---- Logging ------------------------------------------------------------ */
@@ -154,7 +165,9 @@ typedef enum {
 typedef struct {
     int32_t n_threads;    /* compute threads; 0 = every core (default) */
     int32_t precision;    /* a vclone_precision; VCLONE_PRECISION_F32 by default */
-    int64_t reserved[15]; /* zero; later fields come from here */
+    int32_t max_parallel; /* syntheses that share each decode step, 1 .. 64; 4 (1: one at a time) */
+    int32_t reserved32;   /* zero */
+    int64_t reserved[14]; /* zero; later fields come from here */
 } vclone_load_options;
 
 VCLONE_API vclone_load_options vclone_default_load_options(void);
@@ -175,6 +188,21 @@ VCLONE_API void vclone_model_free(vclone_model *model);
 /* The language codes of the model's vocabulary, separated by single spaces.
  * Belongs to the model. */
 VCLONE_API const char *vclone_model_languages(const vclone_model *model);
+
+/* What a model is doing, for monitoring. */
+typedef struct {
+    int32_t max_parallel;          /* as loaded */
+    int32_t running;               /* speaking calls holding a place */
+    int32_t waiting;               /* speaking calls waiting for one */
+    int32_t step_rows;             /* syntheses in the latest decode step */
+    int64_t steps;                 /* decode steps so far */
+    double  step_seconds;          /* their total time */
+    int64_t step_time_buckets[8];  /* steps of at most 5, 10, 20, 40, 80, 160, 320 ms, and longer */
+    int64_t reserved[8];
+} vclone_model_activity;
+
+/* Fills *activity. Returns 0, or -1 for a NULL argument. */
+VCLONE_API int vclone_model_get_activity(vclone_model *model, vclone_model_activity *activity);
 
 /* Writes out_path, a prepared model: the archive's tensors in the layout the
  * kernels read at precision (a vclone_precision; the decoder converted
@@ -239,7 +267,7 @@ VCLONE_API vclone_options vclone_default_options(void);
  * vclone_model_languages) with voice. options NULL = defaults. A long text is
  * split into sentences and pieces that are spoken in order and joined with
  * pause_seconds of silence. Returns malloc'ed mono samples at
- * vclone_sample_rate(), *n_samples of them, freed with free(); NULL with a
+ * vclone_sample_rate(), *n_samples of them, freed with vclone_free(); NULL with a
  * message on failure (an out-of-range option fails before any work). */
 VCLONE_API float *vclone_speak(vclone_model         *model,
                                const char           *text,

@@ -57,3 +57,11 @@ if [ ! -d "$browser_test/node_modules/playwright-core" ]; then
   echo "install_deps: installing playwright-core for the browser test"
   (cd "$browser_test" && npm ci --no-audit --no-fund --loglevel=error)
 fi
+
+# The official OpenAI Node client, at the version of its committed lock file,
+# asks the server for speech in tests/serve/test_openai.py.
+openai_client="$root/tests/serve/openai_client"
+if [ ! -d "$openai_client/node_modules/openai" ]; then
+  echo "install_deps: installing the openai client for the server's client test"
+  (cd "$openai_client" && npm ci --no-audit --no-fund --loglevel=error)
+fi

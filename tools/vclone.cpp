@@ -5,7 +5,8 @@
 // nothing. Usage errors exit with 2, failures after the checks with 1.
 #include "vclone.h"
 
-#include "common/wav_stream.h"
+#include "common/audio_encoder.h"
+#include "util/blank_text.h"
 #include "serve/serve.h"
 
 #include <CLI/CLI.hpp>
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -324,6 +326,7 @@ struct SayArgs {
   std::string voice_path;
   std::string out_path;
   std::string language = "en";
+  std::string format;
   std::string text;
   bool text_given = false;
   bool no_split = false;
@@ -335,8 +338,11 @@ void add_say_options(CLI::App &say, SayArgs &args) {
   auto *ref = say.add_option("--ref", args.ref_path, "reference recording (WAV) of the voice");
   auto *voice = say.add_option("--voice", args.voice_path, "voice file made by `vclone voice`");
   ref->excludes(voice);
-  say.add_option("--out", args.out_path, "output WAV file, or - to stream a WAV to standard output")
+  say.add_option("--out", args.out_path,
+                 "output file, its format from its extension (.wav .mp3 .opus .flac .aac .pcm), "
+                 "or - to stream to standard output")
       ->required();
+  say.add_option("--format", args.format, "wav, pcm, mp3, opus, flac or aac (default: --out's extension; wav)");
   say.add_option("--language", args.language, "language code (see `vclone languages`); en");
   say.add_option("--temperature", args.temperature, "sampling temperature, (0, 10]; 0.75");
   say.add_option("--top-k", args.top_k, "keep the k likeliest codes, 0 (off) .. 1026; 50");
@@ -377,10 +383,6 @@ std::string text_to_speak(const SayArgs &args) {
   return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
 }
 
-bool is_blank(const std::string &text) {
-  return text.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
-}
-
 void require_language(const std::string &vocab_path, const std::string &language) {
   const std::vector<std::string> codes = vocabulary_languages(vocab_path);
   for (const std::string &code : codes)
@@ -390,40 +392,69 @@ void require_language(const std::string &vocab_path, const std::string &language
   fail_usage("--language '" + language + "' is not in " + vocab_path + "; it has: " + known);
 }
 
-// Writes each stretch of audio to standard output as it comes; a write that
-// fails (the reader went away, the disk is full) stops the synthesis.
+// --format, else --out's extension, else WAV.
+AudioFormat checked_format(const SayArgs &args) {
+  AudioFormat format = AudioFormat::kWav;
+  if (!args.format.empty()) {
+    if (!audio_format_from_name(args.format, format))
+      fail_usage("--format takes " + audio_format_list() + ", not '" + args.format + "'");
+    return format;
+  }
+  const std::string name = args.out_path.substr(args.out_path.find_last_of('/') + 1);
+  if (args.out_path != "-" && name.find('.') != std::string::npos && !audio_format_from_path(name, format))
+    fail_usage("--out " + args.out_path + ": no format has this extension; use .wav .mp3 .opus .flac .aac "
+               ".pcm or give --format");
+  return format;
+}
+
+// Writes the encoded audio to standard output as each stretch comes; a write
+// that fails (the reader went away, the disk is full) stops the synthesis.
 struct StreamSink {
   FILE *out = stdout;
+  AudioEncoder *encoder = nullptr;
   int64_t samples = 0;
   bool write_failed = false;
   int write_errno = 0;
 };
 
+bool flush_bytes(StreamSink &sink, const std::string &bytes) {
+  if (write_all(sink.out, bytes) && std::fflush(sink.out) == 0) return true;
+  sink.write_failed = true;
+  sink.write_errno = errno;
+  return false;
+}
+
 int write_stream_chunk(const float *samples, int n_samples, void *user_data) {
   auto *sink = static_cast<StreamSink *>(user_data);
-  if (!write_all(sink->out, wav_stream::pcm16(samples, static_cast<size_t>(n_samples))) ||
-      std::fflush(sink->out) != 0) {
-    sink->write_failed = true;
-    sink->write_errno = errno;
-    return 1;
-  }
+  std::string bytes;
+  if (!sink->encoder->write(samples, static_cast<size_t>(n_samples), bytes)) return 1;
+  if (!bytes.empty() && !flush_bytes(*sink, bytes)) return 1;
   sink->samples += n_samples;
   return 0;
 }
 
 int speak_to_stdout(vclone_model *model, const std::string &text, const SayArgs &args,
-                    const vclone_voice *voice, const vclone_options &options) {
-  StreamSink sink;
-  if (!write_all(stdout, wav_stream::header(vclone_sample_rate(), wav_stream::kUnknownLength)) ||
-      std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "vclone: cannot write to standard output: %s\n", std::strerror(errno));
+                    const vclone_voice *voice, const vclone_options &options, AudioFormat format) {
+  std::string error;
+  std::unique_ptr<AudioEncoder> encoder = AudioEncoder::create(format, vclone_sample_rate(), true, error);
+  if (!encoder) {
+    std::fprintf(stderr, "vclone: %s\n", error.c_str());
     return kFailureExit;
   }
+  StreamSink sink;
+  sink.encoder = encoder.get();
   const int status = vclone_speak_stream(model, text.c_str(), args.language.c_str(), voice,
                                          &options, write_stream_chunk, &sink);
+  // The codec's last bytes (the last Ogg page, MP3 or FLAC frame) come at finish.
+  std::string tail;
+  if (status == 0 && encoder->finish(tail)) flush_bytes(sink, tail);
   if (sink.write_failed) {
     std::fprintf(stderr, "vclone: cannot write to standard output: %s; stopped\n",
                  std::strerror(sink.write_errno));
+    return kFailureExit;
+  }
+  if (!encoder->error().empty()) {
+    std::fprintf(stderr, "vclone: %s\n", encoder->error().c_str());
     return kFailureExit;
   }
   if (status < 0) return report_failure("cannot speak");
@@ -432,14 +463,19 @@ int speak_to_stdout(vclone_model *model, const std::string &text, const SayArgs 
 }
 
 int speak_to_file(vclone_model *model, const std::string &text, const SayArgs &args,
-                  const vclone_voice *voice, const vclone_options &options) {
+                  const vclone_voice *voice, const vclone_options &options, AudioFormat format) {
   int32_t n_samples = 0;
   float *samples =
       vclone_speak(model, text.c_str(), args.language.c_str(), voice, &options, &n_samples);
   if (!samples) return report_failure("cannot speak");
+  std::string error;
   const std::string bytes =
-      wav_stream::file_bytes(samples, static_cast<size_t>(n_samples), vclone_sample_rate());
+      encode_whole(format, samples, static_cast<size_t>(n_samples), vclone_sample_rate(), error);
   std::free(samples);
+  if (!error.empty()) {
+    std::fprintf(stderr, "vclone: %s\n", error.c_str());
+    return kFailureExit;
+  }
   FILE *file = std::fopen(args.out_path.c_str(), "wb");
   const bool written = file && write_all(file, bytes);
   const int saved_errno = errno;
@@ -466,9 +502,10 @@ int run_say(const SayArgs &args) {
   if (!args.voice_path.empty()) require_readable("--voice", args.voice_path);
   const bool to_stdout = args.out_path == "-";
   if (!to_stdout) require_writable_folder("--out", args.out_path);
+  const AudioFormat format = checked_format(args);
   require_language(vocabulary_of(args.model), args.language);
   const std::string text = text_to_speak(args);
-  if (is_blank(text)) fail_usage("the text is empty");
+  if (is_blank_text(text)) fail_usage("the text is empty");
 
   // A voice file is read before the load too: a broken one costs nothing.
   VoiceHandle voice;
@@ -482,8 +519,8 @@ int run_say(const SayArgs &args) {
     voice.voice = vclone_voice_from_wav(model.model, args.ref_path.c_str());
     if (!voice.voice) return report_failure(("cannot make a voice from " + args.ref_path).c_str());
   }
-  return to_stdout ? speak_to_stdout(model.model, text, args, voice.voice, options)
-                   : speak_to_file(model.model, text, args, voice.voice, options);
+  return to_stdout ? speak_to_stdout(model.model, text, args, voice.voice, options, format)
+                   : speak_to_file(model.model, text, args, voice.voice, options, format);
 }
 
 // ---- Command line ---------------------------------------------------------
@@ -511,7 +548,7 @@ int main(int argc, char **argv) {
   app.require_subcommand(1);
 
   SayArgs say_args;
-  auto *say = app.add_subcommand("say", "speak a text to a WAV file or standard output");
+  auto *say = app.add_subcommand("say", "speak a text to an audio file or standard output");
   add_say_options(*say, say_args);
   auto *text_option = say->get_option("TEXT");
 

@@ -31,6 +31,10 @@ def version() -> str:
     return _lib.vclone_version().decode("ascii")
 
 
+# The package is the library's binding, so it has the library's version.
+__version__ = version()
+
+
 def languages(vocab_path) -> list:
     """The language codes a vocabulary file has, without loading a model."""
     joined = _lib.vclone_vocab_languages(_path_bytes("vocab_path", vocab_path))

@@ -36,7 +36,9 @@ class LoadOptions(ctypes.Structure):
     _fields_ = [
         ("n_threads", ctypes.c_int32),
         ("precision", ctypes.c_int32),
-        ("reserved", ctypes.c_int64 * 15),
+        ("max_parallel", ctypes.c_int32),
+        ("reserved32", ctypes.c_int32),
+        ("reserved", ctypes.c_int64 * 14),
     ]
 
 
@@ -96,6 +98,7 @@ def _declare(lib: ctypes.CDLL) -> None:
     signatures = {
         "vclone_version": (c.c_char_p, []),
         "vclone_sample_rate": (c.c_int32, []),
+        "vclone_free": (None, [c.c_void_p]),
         "vclone_get_last_error": (c.c_char_p, []),
         "vclone_log_set": (None, [LOG_CALLBACK, c.c_void_p]),
         "vclone_vocab_languages": (c.c_void_p, [c.c_char_p]),
@@ -121,14 +124,11 @@ def _declare(lib: ctypes.CDLL) -> None:
 
 lib = _open_library()
 _declare(lib)
-_libc = ctypes.CDLL(ctypes.util.find_library("c"))
-_libc.free.argtypes = [ctypes.c_void_p]
-_libc.free.restype = None
 
 
 def free(pointer) -> None:
-    """Releases memory the library allocated with malloc."""
-    _libc.free(ctypes.cast(pointer, ctypes.c_void_p))
+    """Releases a buffer or string the library returned, with its own vclone_free."""
+    lib.vclone_free(ctypes.cast(pointer, ctypes.c_void_p))
 
 
 def last_error(what: str) -> VcloneError:

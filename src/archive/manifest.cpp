@@ -1,5 +1,6 @@
 #include "archive/manifest.h"
 
+#include "util/errors.h"
 #include "util/exception_text.h"
 #include "vclone.h"
 #include "util/log.h"
@@ -266,7 +267,22 @@ at::Tensor load_tensor_view(TensorManifest *manifest, const std::string &name) {
 
 extern "C" {
 
-VCLONE_API void *manifest_open(const char *path) { return open_manifest(path); }
+VCLONE_API void *manifest_open(const char *path) {
+  try {
+    std::string error;
+    TensorManifest *manifest = open_manifest(path, &error);
+    if (!manifest) {
+      log_line(kLogWarn, "[manifest] Failed: %s\n", error.c_str());
+      set_last_error("Failed to open manifest: %s", error.c_str());
+    }
+    return manifest;
+  } catch (const std::exception &e) {
+    set_last_error("Failed to open manifest: %s: %s", path, exception_text(e));
+  } catch (...) {
+    set_last_error("Failed to open manifest: %s: unknown error", path);
+  }
+  return nullptr;
+}
 
 VCLONE_API int manifest_count(void *handle) {
   if (!handle) return -1;

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace {
 
 constexpr size_t kFmtBytes = 16;
@@ -122,30 +124,42 @@ std::string too_long(const char *path, const SF_INFO &info, sf_count_t frames, d
   return path + std::string(text);
 }
 
-// Decodes up to limit + 1 frames (one more shows that the limit was passed)
-// into a buffer that grows with what is decoded, not with what the header
-// claims. *frames is what was decoded; null when an allocation failed.
-float *decode_frames(SNDFILE *file, const SF_INFO &info, sf_count_t limit, sf_count_t *frames) {
-  const sf_count_t wanted = limit + 1;
-  const sf_count_t block_frames = std::max<sf_count_t>(1, kReadBlockSamples / info.channels);
-  sf_count_t capacity = std::min<sf_count_t>(wanted, kFirstCapacitySamples / info.channels);
+// Decodes up to `wanted` frames into a buffer that grows with what is
+// decoded, not with what the header claims; with mono, each frame's channels
+// are averaged as they are decoded, so the buffer holds one float a frame.
+// *frames is what was decoded; null when an allocation failed.
+float *decode_frames(SNDFILE *file, const SF_INFO &info, sf_count_t wanted, bool mono,
+                     sf_count_t *frames) {
+  const int channels = info.channels;
+  const int kept = mono ? 1 : channels;
+  const sf_count_t block_frames = std::max<sf_count_t>(1, kReadBlockSamples / channels);
+  sf_count_t capacity = std::min<sf_count_t>(wanted, kFirstCapacitySamples / channels);
   if (info.frames > 0 && info.frames < capacity) capacity = info.frames;
   if (capacity < 1) capacity = 1;
-  float *samples = static_cast<float *>(malloc(sizeof(float) * capacity * info.channels));
+  float *samples = static_cast<float *>(malloc(sizeof(float) * capacity * kept));
+  std::vector<float> block;
+  if (mono && channels > 1) block.resize(static_cast<size_t>(block_frames * channels));
   *frames = 0;
   while (samples && *frames < wanted) {
     if (*frames == capacity) {
       capacity = std::min(wanted, 2 * capacity);
-      float *grown = static_cast<float *>(realloc(samples, sizeof(float) * capacity * info.channels));
+      float *grown = static_cast<float *>(realloc(samples, sizeof(float) * capacity * kept));
       if (!grown) {
         free(samples);
         return nullptr;
       }
       samples = grown;
     }
-    sf_count_t block = std::min(block_frames, capacity - *frames);
-    sf_count_t got = sf_readf_float(file, samples + *frames * info.channels, block);
+    const sf_count_t count = std::min(block_frames, capacity - *frames);
+    float *into = block.empty() ? samples + *frames * kept : block.data();
+    const sf_count_t got = sf_readf_float(file, into, count);
     if (got <= 0) break;
+    if (!block.empty())
+      for (sf_count_t f = 0; f < got; f++) {
+        float sum = 0.0f;
+        for (int c = 0; c < channels; c++) sum += block[static_cast<size_t>(f * channels + c)];
+        samples[*frames + f] = sum / static_cast<float>(channels);
+      }
     *frames += got;
   }
   return samples;
@@ -161,7 +175,7 @@ bool all_finite(const float *samples, int64_t count) {
 
 }  // namespace
 
-int read_audio_file(const char *path, WavData *out, double max_seconds, std::string *error) {
+int read_audio(const char *path, WavData *out, const AudioReadOptions &options, std::string *error) {
   if (out) memset(out, 0, sizeof(*out));
   if (!path || !out) return fail(error, "no audio file path or no output record given");
   FileDescriptor fd;
@@ -169,14 +183,30 @@ int read_audio_file(const char *path, WavData *out, double max_seconds, std::str
   SF_INFO info;
   std::string reason;
   if (!open_sound(path, fd, sound, info, reason)) return fail(error, reason);
+  if (info.samplerate > kMaxReadSampleRate || info.channels > kMaxReadChannels) {
+    char text[160];
+    snprintf(text, sizeof text, " has %d Hz and %d channels; a reference may have at most %d Hz "
+             "and %d channels", info.samplerate, info.channels, kMaxReadSampleRate,
+             kMaxReadChannels);
+    return fail(error, path + std::string(text));
+  }
 
+  const double max_seconds = options.max_seconds;
   const sf_count_t limit = frame_limit(info, max_seconds);
   // Unknown lengths (a pipe) read as SF_COUNT_MAX and are judged while decoding.
   if (info.frames > limit && info.frames != SF_COUNT_MAX)
     return fail(error, too_long(path, info, info.frames, max_seconds, false));
+  // One frame past the limit shows that it was passed; a read limit below
+  // it stops decoding early, the header having vouched for the length.
+  sf_count_t wanted = limit + 1;
+  if (options.read_seconds > 0)
+    wanted = std::min(wanted, std::max<sf_count_t>(
+                                  1, static_cast<sf_count_t>(options.read_seconds * info.samplerate)));
+  const bool mono = options.mono && info.channels > 1;
+  const int kept = mono ? 1 : info.channels;
 
   sf_count_t frames = 0;
-  float *samples = decode_frames(sound.file, info, limit, &frames);
+  float *samples = decode_frames(sound.file, info, wanted, mono, &frames);
   if (!samples) return fail(error, system_reason("cannot read", path, ENOMEM));
   std::string problem;
   if (sf_error(sound.file) != SF_ERR_NO_ERROR)
@@ -185,7 +215,7 @@ int read_audio_file(const char *path, WavData *out, double max_seconds, std::str
     problem = too_long(path, info, frames, max_seconds, true);
   else if (frames == 0)
     problem = std::string(path) + " holds no samples";
-  else if (!all_finite(samples, frames * info.channels))
+  else if (!all_finite(samples, frames * kept))
     problem = std::string(path) + " holds samples that are not finite numbers";
   if (!problem.empty()) {
     free(samples);
@@ -193,16 +223,22 @@ int read_audio_file(const char *path, WavData *out, double max_seconds, std::str
   }
 
   // Shrinking in place never fails in practice; the larger block serves if it does.
-  if (float *fitted = static_cast<float *>(realloc(samples, sizeof(float) * frames * info.channels)))
+  if (float *fitted = static_cast<float *>(realloc(samples, sizeof(float) * frames * kept)))
     samples = fitted;
   out->samples = samples;
-  out->channels = info.channels;
+  out->channels = kept;
   out->frames = static_cast<int32_t>(frames);
-  out->total_samples = static_cast<int32_t>(frames * info.channels);
+  out->total_samples = static_cast<int32_t>(frames * kept);
   out->sample_rate = info.samplerate;
   log_line(kLogInfo, "[audio_io] Read %s: %d frames, %d Hz, %d ch\n", path, out->frames,
-           out->sample_rate, out->channels);
+           out->sample_rate, info.channels);
   return 0;
+}
+
+int read_audio_file(const char *path, WavData *out, double max_seconds, std::string *error) {
+  AudioReadOptions options;
+  options.max_seconds = max_seconds;
+  return read_audio(path, out, options, error);
 }
 
 int read_wav(const char *path, WavData *out) { return read_audio_file(path, out, 0, nullptr); }

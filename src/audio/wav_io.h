@@ -23,6 +23,24 @@ struct WavData {
 // null the reason goes to the log instead).
 int read_audio_file(const char *path, WavData *out, double max_seconds, std::string *error);
 
+// How read_audio reads a recording.
+struct AudioReadOptions {
+  double max_seconds = 0;   // refused when longer (header, then decoding); 0: no limit
+  double read_seconds = 0;  // decoding stops after this much; 0: the whole recording
+  bool mono = false;        // channels averaged into one while decoding (frame by frame)
+};
+
+// Recordings above these are refused from their header, before any sample
+// is decoded: decoding memory grows with rate and channels, and no reference
+// needs more.
+constexpr int kMaxReadSampleRate = 192000;
+constexpr int kMaxReadChannels = 16;
+
+// read_audio_file with the options above. With mono, out->channels is 1 and
+// memory is one float per frame whatever the file's channel count; with
+// read_seconds, no more than that is decoded (or held) at all.
+int read_audio(const char *path, WavData *out, const AudioReadOptions &options, std::string *error);
+
 // read_audio_file without a length limit, the reason of a failure logged.
 int read_wav(const char *path, WavData *out);
 

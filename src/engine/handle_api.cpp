@@ -2,39 +2,26 @@
 // and the guard that turns any exception into a failure result so that none
 // crosses the C boundary.
 #include "archive/manifest.h"
+#include "engine/decode_batch.h"
 #include "engine/engine.h"
 #include "engine/options.h"
+#include "engine/guarded.h"
+#include "engine/pipeline.h"
 #include "engine/prepared_model.h"
-#include "engine/speech.h"
 #include "engine/vclone_model.h"
 #include "engine/voice.h"
 #include "engine/language_codes.h"
-#include "util/exception_text.h"
 #include "util/log.h"
 #include "vclone.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <vector>
 
 namespace {
-
-constexpr int kOutputRate = 24000;
-
-// Runs body, turning an exception into a recorded failure.
-template <typename Body, typename Result>
-Result guarded(const char *what, Result failure, Body body) {
-  try {
-    return body();
-  } catch (const std::exception &e) {
-    set_last_error("%s failed: %s", what, exception_text(e));
-  } catch (...) {
-    set_last_error("%s failed: unknown error", what);
-  }
-  return failure;
-}
 
 // The checks every speaking call makes before any work.
 bool check_speak_arguments(const char *function, vclone_model *model, const char *text,
@@ -47,6 +34,17 @@ bool check_speak_arguments(const char *function, vclone_model *model, const char
   return check_options(options);
 }
 
+SynthesisRequest make_request(const char *text, const char *language, const vclone_voice *voice,
+                              const vclone_options &options, bool streaming) {
+  SynthesisRequest request;
+  request.text = text;
+  request.language = language;
+  request.voice = voice;
+  request.options = options;
+  request.streaming = streaming;
+  return request;
+}
+
 char *copy_string(const std::string &text) {
   char *copy = static_cast<char *>(malloc(text.size() + 1));
   if (copy) std::memcpy(copy, text.c_str(), text.size() + 1);
@@ -55,11 +53,28 @@ char *copy_string(const std::string &text) {
 
 }  // namespace
 
+float *samples_buffer(const std::vector<float> &samples, int32_t *n_samples) {
+  if (samples.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    set_last_error("Synthesis failed: %zu samples do not fit the count", samples.size());
+    return nullptr;
+  }
+  auto *buffer = static_cast<float *>(malloc(sizeof(float) * std::max<size_t>(samples.size(), 1)));
+  if (!buffer) {
+    set_last_error("Out of memory for %zu samples", samples.size());
+    return nullptr;
+  }
+  std::copy(samples.begin(), samples.end(), buffer);
+  *n_samples = static_cast<int32_t>(samples.size());
+  return buffer;
+}
+
 extern "C" {
 
 VCLONE_API const char *vclone_version(void) { return VCLONE_VERSION_STRING; }
 
-VCLONE_API int32_t vclone_sample_rate(void) { return kOutputRate; }
+VCLONE_API int32_t vclone_sample_rate(void) { return kOutputSampleRate; }
+
+VCLONE_API void vclone_free(void *buffer) { free(buffer); }
 
 VCLONE_API void vclone_log_set(vclone_log_callback callback, void *user_data) {
   set_log_callback(callback, user_data);
@@ -83,6 +98,25 @@ VCLONE_API const char *vclone_model_languages(const vclone_model *model) {
   return model ? model->languages.c_str() : "";
 }
 
+VCLONE_API int vclone_model_get_activity(vclone_model *model, vclone_model_activity *activity) {
+  if (!model || !activity) {
+    set_last_error("vclone_model_get_activity: model and activity required");
+    return -1;
+  }
+  *activity = vclone_model_activity{};
+  activity->max_parallel = model->max_parallel;
+  if (!model->batch) return 0;
+  const BatchActivity now = model->batch->activity();
+  activity->running = now.running;
+  activity->waiting = now.waiting;
+  activity->step_rows = now.step_rows;
+  activity->steps = now.steps;
+  activity->step_seconds = now.step_seconds;
+  std::copy(std::begin(now.step_time_buckets), std::end(now.step_time_buckets),
+            activity->step_time_buckets);
+  return 0;
+}
+
 VCLONE_API float *vclone_speak(vclone_model *model, const char *text, const char *language,
                                const vclone_voice *voice, const vclone_options *options,
                                int32_t *n_samples) {
@@ -95,26 +129,15 @@ VCLONE_API float *vclone_speak(vclone_model *model, const char *text, const char
   if (!check_speak_arguments("vclone_speak", model, text, language, voice, chosen))
     return nullptr;
   return guarded("Synthesis", static_cast<float *>(nullptr), [&]() -> float * {
-    std::lock_guard<std::mutex> lock(model->call_mutex);
     std::vector<float> audio;
     const AudioSink collect = [&](const float *samples, int64_t count) {
       audio.insert(audio.end(), samples, samples + count);
       return true;
     };
-    if (speak(*model, text, language, *voice, chosen, false, collect) != SpeakResult::kDone)
+    if (synthesize(*model, make_request(text, language, voice, chosen, false), collect) !=
+        SpeakResult::kDone)
       return nullptr;
-    if (audio.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-      set_last_error("Synthesis failed: %zu samples do not fit the count", audio.size());
-      return nullptr;
-    }
-    float *buffer = static_cast<float *>(malloc(sizeof(float) * std::max<size_t>(audio.size(), 1)));
-    if (!buffer) {
-      set_last_error("Out of memory for %zu samples", audio.size());
-      return nullptr;
-    }
-    std::copy(audio.begin(), audio.end(), buffer);
-    *n_samples = static_cast<int32_t>(audio.size());
-    return buffer;
+    return samples_buffer(audio, n_samples);
   });
 }
 
@@ -129,12 +152,11 @@ VCLONE_API int vclone_speak_stream(vclone_model *model, const char *text, const 
   if (!check_speak_arguments("vclone_speak_stream", model, text, language, voice, chosen))
     return -1;
   return guarded("Synthesis", -1, [&] {
-    std::lock_guard<std::mutex> lock(model->call_mutex);
     // The callback takes an int count; a chunk never comes near that.
     const AudioSink deliver = [&](const float *samples, int64_t count) {
       return on_audio(samples, static_cast<int>(count), user_data) == 0;
     };
-    switch (speak(*model, text, language, *voice, chosen, true, deliver)) {
+    switch (synthesize(*model, make_request(text, language, voice, chosen, true), deliver)) {
       case SpeakResult::kDone: return 0;
       case SpeakResult::kStopped: return 1;
       default: return -1;

@@ -1,10 +1,12 @@
 #include "archive/manifest.h"
+#include "engine/decode_batch.h"
 #include "engine/engine.h"
 #include "engine/language_codes.h"
 #include "engine/options.h"
 #include "engine/prepared_model.h"
 #include "engine/vclone_model.h"
 #include "engine/weight_binding.h"
+#include "models/gpt/compute_threads.h"
 #include "models/gpt/decoder_precision.h"
 #include "util/exception_text.h"
 #include "util/log.h"
@@ -32,17 +34,28 @@ struct ModelDeleter {
 };
 using ModelPtr = std::unique_ptr<vclone_model, ModelDeleter>;
 
-// libtorch may start with a single compute thread. Asked for none in
-// particular, and with no OMP_NUM_THREADS, a model uses every core this
-// process may run on; this is the one place the library sets the count.
-void set_compute_threads(int requested) {
-  if (requested > 0) {
-    at::set_num_threads(requested);
-    return;
+// A model's compute threads: as asked, else libtorch's count when
+// OMP_NUM_THREADS sets it, else every core this process may run on. The
+// count is the model's: each of its calls sets it for the calling thread
+// alone (compute_threads.h), never for the process.
+int compute_threads(int requested) {
+  if (requested > 0) return requested;
+  if (std::getenv("OMP_NUM_THREADS")) return std::max(1, at::get_num_threads());
+  return available_cores();
+}
+
+// Every id the tokenizer can give must name a row of the decoder's text
+// embedding; a vocabulary made for another model would otherwise load and
+// fail only when a text used the id.
+bool vocabulary_fits(const BpeTokenizer &tokenizer, const char *vocab_path) {
+  for (const auto &[token, id] : tokenizer.vocab) {
+    if (id >= 0 && id < GPTDecoderImpl::kTextVocab) continue;
+    set_last_error("Failed to load tokenizer: %s: token \"%.40s\" has id %d; this model's text "
+                   "ids are 0 to %ld", vocab_path, printable_text(token).c_str(), id,
+                   static_cast<long>(GPTDecoderImpl::kTextVocab - 1));
+    return false;
   }
-  if (std::getenv("OMP_NUM_THREADS")) return;
-  const int cores = available_cores();
-  if (cores > at::get_num_threads()) at::set_num_threads(cores);
+  return true;
 }
 
 void construct_modules(vclone_model &model) {
@@ -113,6 +126,7 @@ bool load_archive(const char *model_path, const char *vocab_path, vclone_model &
     set_last_error("Failed to load tokenizer: %s", error.c_str());
     return false;
   }
+  if (!vocabulary_fits(model.tokenizer, vocab_path)) return false;
   model.languages = language_codes(model.tokenizer);
   log_line(kLogInfo, "[vclone] Initializing modules...");
   construct_modules(model);
@@ -126,17 +140,22 @@ bool load_archive(const char *model_path, const char *vocab_path, vclone_model &
 vclone_model *load_model(const char *model_path, const char *vocab_path,
                          const vclone_load_options &options) {
   const int64_t t0 = now_ns();
-  set_compute_threads(options.n_threads);
   ModelPtr model(new vclone_model());
-  model->n_threads = std::max(1, at::get_num_threads());
+  model->n_threads = compute_threads(options.n_threads);
+  ComputeThreads threads(model->n_threads);
   model->precision = options.precision;
 
   if (is_prepared_model(model_path)) {
-    if (!load_prepared_model(model_path, vocab_path, options.precision, *model, construct_modules))
+    if (!load_prepared_model(model_path, vocab_path, options.precision, *model, construct_modules) ||
+        !vocabulary_fits(model->tokenizer, vocab_path ? vocab_path : model_path))
       return nullptr;
   } else if (!load_archive(model_path, vocab_path, *model)) {
     return nullptr;
   }
+  model->gpt_decoder->set_threads(model->n_threads);
+  model->max_parallel = options.max_parallel;
+  model->batch = std::make_shared<DecodeBatch>(*model->gpt_decoder, model->n_threads,
+                                               options.max_parallel);
 
   model->conditioning_encoder->eval();
   model->conditioning_perceiver->eval();

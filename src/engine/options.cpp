@@ -1,6 +1,7 @@
 #include "engine/options.h"
 
 #include "engine/engine.h"
+#include "models/gpt/gpt_decoder.h"
 
 #include <sched.h>
 
@@ -8,8 +9,10 @@
 
 namespace {
 
-constexpr int kMaxCodes = 606;   // the audio position table holds 608 rows
-constexpr int kAudioVocab = 1026;
+constexpr int kMaxCodes = GPTDecoderImpl::kMaxCodes;
+constexpr int kAudioVocab = static_cast<int>(GPTDecoderImpl::kAudioVocab);
+// Each synthesis in a step holds an attention cache of up to 150 MB.
+constexpr int kMaxParallel = 64;
 
 template <size_t N>
 bool reserved_clear(const int64_t (&reserved)[N], const char *name) {
@@ -43,17 +46,20 @@ extern "C" VCLONE_API vclone_load_options vclone_default_load_options(void) {
   vclone_load_options options{};
   options.n_threads = 0;
   options.precision = VCLONE_PRECISION_F32;
+  options.max_parallel = 4;
   return options;
 }
 
 extern "C" VCLONE_API vclone_options vclone_default_options(void) {
+  // The decoder's sampling defaults are the ones vclone_tts has always used.
+  const CodeSampling sampling;
   vclone_options options{};
-  options.temperature = 0.75f;
-  options.top_k = 50;
-  options.top_p = 0.85f;
-  options.repetition_penalty = 5.0f;
+  options.temperature = sampling.temperature;
+  options.top_k = sampling.top_k;
+  options.top_p = sampling.top_p;
+  options.repetition_penalty = sampling.repetition_penalty;
   options.seed = VCLONE_NO_SEED;
-  options.max_codes = 602;
+  options.max_codes = sampling.max_codes;
   options.speed = 1.0f;
   options.split_text = 1;
   options.pause_seconds = 0.2f;
@@ -73,6 +79,15 @@ bool check_load_options(const vclone_load_options &o) {
       o.precision != VCLONE_PRECISION_INT8) {
     set_last_error("Bad option precision = %d: must be VCLONE_PRECISION_F32 (0), _BF16 (1) or "
                    "_INT8 (2)", o.precision);
+    return false;
+  }
+  if (o.max_parallel < 1 || o.max_parallel > kMaxParallel) {
+    set_last_error("Bad option max_parallel = %d: must be 1 to %d", o.max_parallel, kMaxParallel);
+    return false;
+  }
+  if (o.reserved32 != 0) {
+    set_last_error("vclone_load_options.reserved32 is set: the host was built for a newer vclone "
+                   "than %s", vclone_version());
     return false;
   }
   return reserved_clear(o.reserved, "vclone_load_options");

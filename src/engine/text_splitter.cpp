@@ -213,12 +213,14 @@ std::vector<std::string> split_sentences(const std::string &text) {
   // A closing quote after the mark moves the end to the quote.
   auto end_here = [&](const std::vector<Char> &chars, size_t i) {
     if (is_closer(chars[i].code)) {
+      // Only the last closer of a run can end a sentence; deciding that first
+      // keeps the walk back over the run to once per run, not once per closer.
+      const size_t next = i + 1;
+      if (next < chars.size() && is_closer(chars[next].code)) return false;
       size_t mark = i;
       while (mark > 0 && is_closer(chars[mark].code)) mark--;
       if (!is_sentence_mark(chars[mark].code) && !is_cjk_sentence_mark(chars[mark].code))
         return false;
-      const size_t next = i + 1;
-      if (next < chars.size() && is_closer(chars[next].code)) return false;
       if (next < chars.size() && !is_space(chars[next].code) &&
           !is_cjk_sentence_mark(chars[mark].code))
         return false;

@@ -12,9 +12,12 @@
 
 #include <ATen/core/Tensor.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+class DecodeBatch;
 
 struct vclone_model {
   ConditioningEncoder conditioning_encoder{nullptr};
@@ -26,24 +29,25 @@ struct vclone_model {
   at::Tensor mel_stats;  // 80 divisors of the GPT mel
   bool loaded = false;
 
-  int n_threads = 1;        // compute threads of a call (the decode step's included)
+  int n_threads = 1;        // compute threads of every call on this model (the caller's included)
   int precision = 0;        // a vclone_precision
+  int max_parallel = 1;     // syntheses sharing each decode step
   std::string languages;    // the vocabulary's language codes, space-separated
   // The decoder's keys and values for the conditioning of the voices spoken
-  // most recently, newest first (see voice_prefix in speech.cpp). Each entry
+  // most recently, newest first (see voice_prefix in pipeline.cpp). Each entry
   // holds its voice's latents, so a freed voice's memory cannot come back as
-  // another voice and match.
+  // another voice and match; a call holds its entry's cache while it speaks.
   struct VoicePrefix {
     at::Tensor cond_latents;
-    KvCache cache;
+    std::shared_ptr<const KvCache> cache;
   };
   std::vector<VoicePrefix> voice_prefixes;
-  // Serialises the calls on this model: a call's intermediate state (the
-  // decode step's threads, libtorch's thread-local settings) is not shared.
+  std::mutex prefix_mutex;
+  // The speaking calls' places and their shared decode steps.
+  std::shared_ptr<DecodeBatch> batch;
+  // Serialises the making of voices: the encoders' passes are not shared.
   std::mutex call_mutex;
 };
-using VcloneModel = vclone_model;
-
 
 
 // Builds a model from the two files. Returns it, or null with the error
@@ -54,7 +58,6 @@ vclone_model *load_model(const char *model_path, const char *vocab_path,
 // Destroys a model and everything it holds. Null is ignored.
 void release_model(vclone_model *model);
 
-// Synthesis body of vclone_tts, after its entry checks. Reads the model only
-// (module forwards are non-const in libtorch).
-float *synthesize(vclone_model &model, const char *text, const char *ref_wav,
-                  const char *language, int *n_samples, float speed);
+// The samples as a malloc'ed buffer (at least one float, so that an empty
+// result is not NULL), their count in *n_samples. NULL with the error recorded.
+float *samples_buffer(const std::vector<float> &samples, int32_t *n_samples);

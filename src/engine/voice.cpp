@@ -13,7 +13,8 @@
 #include "audio/wav_io.h"
 #include "engine/engine.h"
 #include "engine/vclone_model.h"
-#include "util/exception_text.h"
+#include "engine/guarded.h"
+#include "models/gpt/compute_threads.h"
 #include "util/log.h"
 #include "vclone.h"
 
@@ -36,6 +37,12 @@ constexpr int64_t kMaxChunks = 4;
 // the duration (about 3 MB a second); a tiny file at 1 Hz would otherwise ask
 // for tens of gigabytes once resampled.
 constexpr int kMaxReferenceSeconds = 600;
+// What a voice uses of its recording: the conditioning's four 6-second
+// chunks (and a second more, so that resampling cannot round the fourth
+// away), and the speaker embedding over the same stretch, so that making a
+// voice costs bounded memory (the speaker path takes about 3 MB a second).
+constexpr double kVoiceSeconds =
+    kMaxChunks * kChunkLength / static_cast<double>(kConditioningRate) + 1.0;
 
 constexpr const char *kVoiceRecord = "voice.json";
 constexpr const char *kVoiceKind = "vclone-voice";
@@ -43,20 +50,24 @@ constexpr int kVoiceFormat = 1;
 const std::vector<int64_t> kLatentShape = {1, 1024, 32};
 const std::vector<int64_t> kSpeakerShape = {1, 512, 1};
 
-// The reference as one mono channel (channels averaged frame by frame).
-// false with the error recorded when it cannot be read or is too long.
-bool read_reference(const char *path, at::Tensor &reference, int &rate) {
+// The reference as one mono channel (channels averaged frame by frame while
+// decoding). A voice uses the first kVoiceSeconds; the original interface's
+// speaker path hears the whole recording. false with the error recorded when
+// it cannot be read or is too long.
+bool read_reference(const char *path, bool whole, at::Tensor &reference, int &rate) {
   WavData wav{};
   std::string error;
-  if (read_audio_file(path, &wav, kMaxReferenceSeconds, &error) != 0) {
+  AudioReadOptions options;
+  options.max_seconds = kMaxReferenceSeconds;
+  options.read_seconds = whole ? 0 : kVoiceSeconds;
+  options.mono = true;
+  if (read_audio(path, &wav, options, &error) != 0) {
     set_last_error("Failed to read: %s", error.c_str());
     return false;
   }
   // Freed on every way out, a failed allocation in the copy included.
   std::unique_ptr<WavData, void (*)(WavData *)> samples_owner(&wav, free_wav);
-  const int channels = wav.channels > 0 ? wav.channels : 1;
-  at::Tensor interleaved = torch::from_blob(wav.samples, {wav.frames, channels}, torch::kFloat32);
-  reference = channels == 1 ? interleaved.reshape({wav.frames}).clone() : interleaved.mean(1);
+  reference = torch::from_blob(wav.samples, {wav.frames}, torch::kFloat32).clone();
   rate = wav.sample_rate;
   return true;
 }
@@ -152,11 +163,12 @@ at::Tensor read_voice_tensor(TensorManifest &manifest, const char *path, const c
 
 }  // namespace
 
-bool compute_voice(vclone_model &model, const char *ref_wav, vclone_voice &voice) {
+bool compute_voice(vclone_model &model, const char *ref_wav, bool whole_recording,
+                   vclone_voice &voice) {
   torch::NoGradGuard no_grad;
   at::Tensor reference;
   int rate = 0;
-  if (!read_reference(ref_wav, reference, rate)) return false;
+  if (!read_reference(ref_wav, whole_recording, reference, rate)) return false;
   const int64_t frames = reference.size(0);
   if (rate <= 0 || resampled_length(frames, rate, kSpeakerRate) < 1 ||
       resampled_length(frames, rate, kConditioningRate) < 1) {
@@ -188,17 +200,13 @@ VCLONE_API vclone_voice *vclone_voice_from_wav(vclone_model *model, const char *
     set_last_error("vclone_voice_from_wav: model and ref_wav required");
     return nullptr;
   }
-  try {
+  return guarded("Voice failed", static_cast<vclone_voice *>(nullptr), [&]() -> vclone_voice * {
     std::lock_guard<std::mutex> lock(model->call_mutex);
+    ComputeThreads threads(model->n_threads);
     auto voice = std::make_unique<vclone_voice>();
-    if (!compute_voice(*model, ref_wav, *voice)) return nullptr;
+    if (!compute_voice(*model, ref_wav, false, *voice)) return nullptr;
     return voice.release();
-  } catch (const std::exception &e) {
-    set_last_error("Voice failed: %s: %s", ref_wav, exception_text(e));
-  } catch (...) {
-    set_last_error("Voice failed: %s: unknown error", ref_wav);
-  }
-  return nullptr;
+  }, ref_wav);
 }
 
 VCLONE_API int vclone_voice_save(const vclone_voice *voice, const char *path) {
@@ -206,7 +214,7 @@ VCLONE_API int vclone_voice_save(const vclone_voice *voice, const char *path) {
     set_last_error("vclone_voice_save: voice and path required");
     return -1;
   }
-  try {
+  return guarded("Failed to save voice", -1, [&] {
     if (!voice_fits(*voice)) return -1;
     caffe2::serialize::PyTorchStreamWriter writer(path);
     nlohmann::json manifest = nlohmann::json::object();
@@ -220,12 +228,7 @@ VCLONE_API int vclone_voice_save(const vclone_voice *voice, const char *path) {
     writer.writeEndOfFile();
     log_line(kLogInfo, "[vclone] Saved voice to %s", path);
     return 0;
-  } catch (const std::exception &e) {
-    set_last_error("Failed to save voice: %s: %s", path, exception_text(e));
-  } catch (...) {
-    set_last_error("Failed to save voice: %s", path);
-  }
-  return -1;
+  }, path);
 }
 
 VCLONE_API vclone_voice *vclone_voice_load(const char *path) {
@@ -233,7 +236,8 @@ VCLONE_API vclone_voice *vclone_voice_load(const char *path) {
     set_last_error("vclone_voice_load: path required");
     return nullptr;
   }
-  try {
+  return guarded("Not a voice file", static_cast<vclone_voice *>(nullptr),
+                 [&]() -> vclone_voice * {
     std::string error;
     std::unique_ptr<TensorManifest> manifest(open_manifest(path, &error));
     if (!manifest) {
@@ -248,12 +252,7 @@ VCLONE_API vclone_voice *vclone_voice_load(const char *path) {
         read_voice_tensor(*manifest, path, "speaker_embedding", kSpeakerShape);
     if (!voice->speaker_embedding.defined()) return nullptr;
     return voice.release();
-  } catch (const std::exception &e) {
-    set_last_error("Not a voice file: %s: %s", path, exception_text(e));
-  } catch (...) {
-    set_last_error("Not a voice file: %s", path);
-  }
-  return nullptr;
+  }, path);
 }
 
 VCLONE_API void vclone_voice_free(vclone_voice *voice) { delete voice; }

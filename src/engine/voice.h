@@ -11,9 +11,12 @@ struct vclone_voice {
   at::Tensor speaker_embedding;  // [1, 512, 1], the vocoder's speaker input
 };
 
-// Reads the reference and computes both parts with the model's encoders.
-// false with the error recorded when the recording cannot be used.
-bool compute_voice(vclone_model &model, const char *ref_wav, vclone_voice &voice);
+// Reads the reference and computes both parts with the model's encoders:
+// from its first 24 seconds, or with whole_recording (the original
+// interface) the speaker embedding from all of it. false with the error
+// recorded when the recording cannot be used.
+bool compute_voice(vclone_model &model, const char *ref_wav, bool whole_recording,
+                   vclone_voice &voice);
 
 // Whether a voice fits the model's dimensions; records why not.
 bool voice_fits(const vclone_voice &voice);

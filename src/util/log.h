@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -14,10 +15,18 @@ enum LogLevel : int32_t { kLogDebug = 0, kLogInfo = 1, kLogWarn = 2, kLogError =
 
 using LogCallback = void (*)(int32_t level, const char *line, void *user_data);
 
+// The sink is read under its mutex, but the line is delivered outside it, so
+// that a callback may itself call vclone_log_set (or log). Changing the sink
+// from outside a callback waits until lines already handed to the old one
+// have been delivered: once vclone_log_set returns, the old callback is
+// never called again, and its user_data may be freed. From inside a callback
+// it cannot wait (two such callbacks would wait for each other).
 struct LogSink {
-  std::mutex mutex;  // held while a line is delivered, so a sink is never swapped mid-line
+  std::mutex mutex;
+  std::condition_variable idle;
   LogCallback callback = nullptr;
   void *user_data = nullptr;
+  int delivering = 0;  // lines being delivered, on every thread
 };
 
 inline LogSink &log_sink() {
@@ -25,9 +34,16 @@ inline LogSink &log_sink() {
   return sink;
 }
 
+// Lines this thread is delivering (a callback that logs or changes the sink).
+inline int &log_lines_in_delivery() {
+  thread_local int lines = 0;
+  return lines;
+}
+
 inline void set_log_callback(LogCallback callback, void *user_data) {
   LogSink &sink = log_sink();
-  std::lock_guard<std::mutex> lock(sink.mutex);
+  std::unique_lock<std::mutex> lock(sink.mutex);
+  if (log_lines_in_delivery() == 0) sink.idle.wait(lock, [&] { return sink.delivering == 0; });
   sink.callback = callback;
   sink.user_data = user_data;
 }
@@ -45,9 +61,22 @@ inline void log_line(int32_t level, const char *format, ...) {
   if (length >= static_cast<int>(sizeof buffer)) length = sizeof buffer - 1;
   while (length > 0 && buffer[length - 1] == '\n') buffer[--length] = '\0';
   LogSink &sink = log_sink();
+  LogCallback callback;
+  void *user_data;
+  {
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    callback = sink.callback;
+    user_data = sink.user_data;
+    if (!callback) {
+      fprintf(stderr, "%s\n", buffer);  // under the mutex: lines never interleave
+      return;
+    }
+    sink.delivering++;
+  }
+  log_lines_in_delivery()++;
+  callback(level, buffer, user_data);
+  log_lines_in_delivery()--;
   std::lock_guard<std::mutex> lock(sink.mutex);
-  if (sink.callback)
-    sink.callback(level, buffer, sink.user_data);
-  else
-    fprintf(stderr, "%s\n", buffer);
+  sink.delivering--;
+  sink.idle.notify_all();
 }

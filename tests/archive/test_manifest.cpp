@@ -1,5 +1,6 @@
 #include "archive/manifest.h"
 #include "support/archive_fixture.h"
+#include "util/errors.h"
 #include "vclone.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +52,30 @@ TEST(Manifest, NullHandles) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(manifest_open(nullptr), nullptr);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("[manifest]"), std::string::npos);
+}
+
+// A failed open records its own reason; an earlier, unrelated error must not
+// be what the caller reads ("unknown error" or a stale message).
+TEST(Manifest, FailedOpenRecordsWhy) {
+  fixture::TempDir dir;
+  const std::string not_archive = dir.file("hostname");
+  fixture::write_file(not_archive, "a text file\n");
+  struct Case {
+    const char *path;
+    const char *reason;
+  } cases[] = {{nullptr, "no archive path"},
+               {"/nonexistent/model.pt", "No such file"},
+               {not_archive.c_str(), "not a zip archive"}};
+  for (const Case &c : cases) {
+    set_last_error("stale");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(manifest_open(c.path), nullptr);
+    testing::internal::GetCapturedStderr();
+    const char *message = vclone_get_last_error();
+    ASSERT_NE(message, nullptr);
+    EXPECT_NE(std::string(message).find(c.reason), std::string::npos) << message;
+    EXPECT_EQ(std::string(message).find("stale"), std::string::npos) << message;
+  }
 }
 
 // Entries that must never read outside their record.

@@ -335,6 +335,68 @@ TEST(ReadAudioFile, LengthLimit) {
   }
 }
 
+// A reference's decoding is bounded by what it is used for, not by what its
+// header claims: a small file of silence at a high rate or with many
+// channels once asked for gigabytes.
+TEST(ReadAudio, BoundsOnRateChannelsAndSeconds) {
+  fixture::TempDir dir;
+  struct Case {
+    const char *name;
+    int rate, channels, frames;
+    AudioReadOptions options;
+    int status, frames_read, channels_read;
+    const char *error_part;
+  };
+  auto options = [](double max_seconds, double read_seconds, bool mono) {
+    AudioReadOptions o;
+    o.max_seconds = max_seconds;
+    o.read_seconds = read_seconds;
+    o.mono = mono;
+    return o;
+  };
+  const Case cases[] = {
+      {"rate above the cap", 384000, 1, 3840, options(600, 0, true), -1, 0, 0, "at most 192000 Hz"},
+      {"channels above the cap", 8000, 17, 800, options(600, 0, true), -1, 0, 0, "16 channels"},
+      {"at the caps", 192000, 16, 1920, options(600, 0, true), 0, 1920, 1, ""},
+      {"mono keeps one channel", 8000, 8, 4000, options(600, 0, true), 0, 4000, 1, ""},
+      {"interleaved without mono", 8000, 3, 4000, options(600, 0, false), 0, 4000, 3, ""},
+      {"read seconds stop decoding", 8000, 2, 8000, options(600, 0.25, true), 0, 2000, 1, ""},
+      {"read seconds past the end", 8000, 1, 800, options(600, 5, true), 0, 800, 1, ""},
+      {"longer than max by its header", 8000, 2, 8001, options(1, 0.5, true), -1, 0, 0, "lasts 1.0 s"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.file(std::string(c.name) + ".wav");
+    write_recording(path, {SF_FORMAT_WAV | SF_FORMAT_PCM_16, c.rate, c.channels,
+                           tone(c.frames, c.rate, c.channels), {}});
+    WavData wav{};
+    std::string error;
+    EXPECT_EQ(read_audio(path.c_str(), &wav, c.options, &error), c.status);
+    EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
+    EXPECT_EQ(wav.frames, c.frames_read);
+    EXPECT_EQ(wav.channels, c.channels_read);
+    EXPECT_EQ(wav.total_samples, c.frames_read * c.channels_read);
+    free_wav(&wav);
+  }
+}
+
+// Mono is the frame-by-frame mean of the channels, as decoded.
+TEST(ReadAudio, MonoIsTheMeanOfTheChannels) {
+  fixture::TempDir dir;
+  const std::string path = dir.file("stereo.wav");
+  const std::vector<float> frames = {0.5f, -0.25f, 1.0f, 0.0f, -0.75f, -0.25f, 0.125f, 0.375f};
+  write_recording(path, {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 16000, 2, {}, frames});
+  AudioReadOptions options;
+  options.mono = true;
+  WavData wav{};
+  std::string error;
+  ASSERT_EQ(read_audio(path.c_str(), &wav, options, &error), 0) << error;
+  ASSERT_EQ(wav.frames, 4);
+  const float expected[] = {0.125f, 0.5f, -0.5f, 0.25f};
+  for (int i = 0; i < 4; i++) EXPECT_EQ(wav.samples[i], expected[i]) << i;
+  free_wav(&wav);
+}
+
 TEST(ReadAudioFile, RefusedFiles) {
   fixture::TempDir dir;
   auto file = [&](const std::string &name, const std::string &bytes) {

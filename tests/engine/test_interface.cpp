@@ -17,7 +17,7 @@ std::string last_error() {
 
 // Puts a bare record in place, as if a load were running or had finished.
 void install_model(bool loaded) {
-  current_model = new VcloneModel();
+  current_model = new vclone_model();
   current_model->loaded = loaded;
 }
 

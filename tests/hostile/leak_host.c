@@ -129,7 +129,7 @@ static void *speak_on_handle(void *argument) {
   options.max_codes = 8;
   options.seed = 3;
   float *audio = vclone_speak(job->model, "Four at once.", "en", job->voice, &options, &job->samples);
-  free(audio);
+  vclone_free(audio);
   return NULL;
 }
 
@@ -183,7 +183,7 @@ static void handle_calls(const char *dir, const char *model_path, const char *vo
   CHECK(vclone_speak(model, "Hi.", "xx", voice, NULL, &n) == NULL, "unknown language");
   char *languages = vclone_vocab_languages(vocab);
   CHECK(languages != NULL && strncmp(languages, "en", 2) == 0, "vocabulary languages");
-  free(languages);
+  vclone_free(languages);
   vclone_voice_free(voice);
   vclone_model_free(model);
 }

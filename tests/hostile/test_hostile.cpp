@@ -290,6 +290,12 @@ TEST(Hostile, BadVocabularies) {
   write_file(lone_minus, R"({"model": {"vocab": {"a": -}, "merges": []}})");
   const std::string no_model = files->file("no_model.json");
   write_file(no_model, R"({"vocab": {"a": 1}, "merges": []})");
+  // Valid JSON whose ids the decoder has no text rows for: refused at load,
+  // not at the first text that uses them.
+  const std::string beyond_rows = files->file("beyond_rows.json");
+  write_file(beyond_rows, R"({"model": {"vocab": {"a": 1, "[en]": 6681}, "merges": []}})");
+  const std::string negative = files->file("negative.json");
+  write_file(negative, R"({"model": {"vocab": {"b": -3}, "merges": []}})");
 
   struct Case {
     const char *name;
@@ -302,6 +308,8 @@ TEST(Hostile, BadVocabularies) {
       {"id out of range", big_id, "the id of 'a' is not a 32-bit integer"},
       {"id without digits", lone_minus, "expected digit after '-'"},
       {"no model key", no_model, "no \"model\" object"},
+      {"id beyond the text rows", beyond_rows, "token \"[en]\" has id 6681; this model's text ids are 0 to 6680"},
+      {"negative id", negative, "token \"b\" has id -3"},
       {"WAV file", files->reference, "parse error at line 1, column 1"},
       {"archive", files->model, "parse error at line 1, column 1"},
   };

@@ -5,17 +5,7 @@ import pytest
 
 # The shared model, reference and WAV helpers of the command-line tests.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-import fixtures  # noqa: E402
-
-
-@pytest.fixture(scope="session")
-def model_files():
-    yield from fixtures.make_model()
-
-
-@pytest.fixture(scope="session")
-def reference(tmp_path_factory):
-    return fixtures.write_reference(tmp_path_factory.mktemp("ref") / "reference.wav")
+from fixtures import model_files, reference  # noqa: E402,F401  (shared pytest fixtures)
 
 
 @pytest.fixture(scope="session")

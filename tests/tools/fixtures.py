@@ -81,3 +81,17 @@ def run_cli(*args: str, input: str | None = None, check: bool = True) -> subproc
         raise AssertionError(f"vclone {' '.join(map(str, args))} exited with {result.returncode}:\n"
                              + result.stderr.decode(errors="replace"))
     return result
+
+
+# ---- pytest fixtures, imported by the conftest of each test folder ---------
+import pytest  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def model_files():
+    yield from make_model()
+
+
+@pytest.fixture(scope="session")
+def reference(tmp_path_factory):
+    return write_reference(tmp_path_factory.mktemp("ref") / "reference.wav")

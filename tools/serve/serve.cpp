@@ -30,7 +30,10 @@ void add_serve_options(CLI::App &serve, ServeOptions &options) {
   serve.add_option("--api-key-file", options.api_key_file,
                    "file whose first line is the key /v1/ requests must send as Authorization: Bearer KEY")
       ->check(CLI::ExistingFile);
-  serve.add_option("--max-queue", options.max_queue, "requests that may wait behind the one in progress")
+  serve.add_option("--parallel", options.parallel,
+                   "syntheses at once, sharing each decode step (default: the library's, 4)")
+      ->check(CLI::Range(0, 64));
+  serve.add_option("--max-queue", options.max_queue, "requests that may wait behind the ones in progress")
       ->capture_default_str()->check(CLI::Range(0, 1000));
   serve.add_option("--max-body-bytes", options.max_body_bytes, "largest JSON request body")
       ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 30));
@@ -38,6 +41,13 @@ void add_serve_options(CLI::App &serve, ServeOptions &options) {
       ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 31));
   serve.add_option("--max-text-chars", options.max_text_chars, "longest \"input\", in characters")
       ->capture_default_str()->check(CLI::Range(size_t(1), size_t(1) << 20));
+  serve.add_option("--default-voice", options.default_voice,
+                   "voice (an id of the voices folder) that answers the API's built-in names: alloy, ash, ...")
+      ->check([](const std::string &id) {
+        return VoiceStore::is_valid_id(id) ? std::string() : "a voice id is 1-64 letters, digits, '-' or '_'";
+      });
+  serve.add_option("--voice-cache", options.voice_cache, "voices kept loaded between requests")
+      ->capture_default_str()->check(CLI::Range(size_t(1), size_t(100000)));
 }
 
 namespace {
@@ -112,6 +122,11 @@ int run_serve(const ServeOptions &options) {
     fprintf(stderr, "vclone serve: %s\n", error.c_str());
     return 1;
   }
+  // The default voice may be uploaded after the start; until then the
+  // built-in names answer 404.
+  if (!options.default_voice.empty() && !voices.exists(options.default_voice))
+    fprintf(stderr, "vclone serve: warning: --default-voice %s is not in %s yet\n", options.default_voice.c_str(),
+            options.voices_dir.c_str());
   if (!catch_stop_signals()) {
     fprintf(stderr, "vclone serve: cannot make a pipe for signals\n");
     return 1;
@@ -134,6 +149,7 @@ int run_serve(const ServeOptions &options) {
   vclone_load_options load_options = vclone_default_load_options();
   load_options.n_threads = options.threads;
   load_options.precision = precision_of(options.precision);
+  if (options.parallel > 0) load_options.max_parallel = options.parallel;
   vclone_model *model = vclone_model_load(
       options.model_path.c_str(), options.vocab_path.empty() ? nullptr : options.vocab_path.c_str(),
       &load_options);

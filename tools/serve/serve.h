@@ -15,10 +15,13 @@ struct ServeOptions {
   std::string precision = "f32";
   int threads = 0;
   std::string api_key_file;
-  int max_queue = 8;  // requests waiting behind the one being synthesised
+  int max_queue = 8;  // requests waiting behind the ones being synthesised
+  int parallel = 0;   // syntheses at once, sharing each decode step; 0: the model's default
   size_t max_body_bytes = 1 << 20;          // a JSON request body
   size_t max_upload_bytes = 50u << 20;      // a reference recording
   size_t max_text_chars = 4096;             // "input", in Unicode code points
+  std::string default_voice;  // answers the API's built-in voice names; empty: they are 404
+  size_t voice_cache = 32;    // voices kept loaded
 };
 
 // Declares the subcommand's options on `serve` (made by the caller with

@@ -1,12 +1,14 @@
 #include "serve/speech_server.h"
 
-#include "common/wav_stream.h"
 #include "serve/api_error.h"
+#include "serve/catalog.h"
 #include "serve/page_html.h"
+#include "serve/speech_output.h"
 #include "serve/speech_request.h"
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +26,28 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The shared decode steps, from the library: syntheses in the latest step
+// (the batch size over time) and a histogram of step times.
+std::string batch_metrics(vclone_model *model) {
+  vclone_model_activity activity{};
+  if (vclone_model_get_activity(model, &activity) != 0) return "";
+  std::ostringstream out;
+  out << "# HELP vclone_decode_step_rows Syntheses in the latest decode step.\n"
+         "# TYPE vclone_decode_step_rows gauge\n"
+      << "vclone_decode_step_rows " << activity.step_rows << "\n"
+      << "# HELP vclone_decode_step_seconds Time of each decode step shared by the syntheses.\n"
+         "# TYPE vclone_decode_step_seconds histogram\n";
+  static const char *const bounds[] = {"0.005", "0.01", "0.02", "0.04", "0.08", "0.16", "0.32", "+Inf"};
+  int64_t cumulative = 0;
+  for (int i = 0; i < 8; i++) {
+    cumulative += activity.step_time_buckets[i];
+    out << "vclone_decode_step_seconds_bucket{le=\"" << bounds[i] << "\"} " << cumulative << "\n";
+  }
+  out << "vclone_decode_step_seconds_sum " << activity.step_seconds << "\n"
+      << "vclone_decode_step_seconds_count " << activity.steps << "\n";
+  return out.str();
 }
 
 std::string last_error(const char *fallback) {
@@ -89,10 +113,16 @@ struct SpeechJob {
   SpeechRequest request;
   VoicePtr voice;
   std::shared_ptr<SynthesisQueue::Ticket> ticket;
+  std::unique_ptr<SpeechOutput> output;  // a streamed response's encoder
 };
 
 SpeechServer::SpeechServer(const ServeOptions &options, std::string api_key, VoiceStore &voices)
-    : options_(options), api_key_(std::move(api_key)), voices_(voices), queue_(options.max_queue) {
+    : options_(options),
+      api_key_(std::move(api_key)),
+      voices_(voices),
+      voice_cache_(voices, options.voice_cache),
+      queue_(options.max_queue,
+             options.parallel > 0 ? options.parallel : vclone_default_load_options().max_parallel) {
   // Every admitted request and a margin for probes and voice listings get a
   // thread of their own, so a full queue answers 503 at once instead of
   // leaving connections unread.
@@ -190,9 +220,10 @@ void SpeechServer::add_routes() {
     response.set_content(json({{"status", state}}).dump(), "application/json");
   });
   http_.Get("/metrics", [this](const httplib::Request &, httplib::Response &response) {
-    const int holders = queue_.holders();
-    response.set_content(metrics_.render(queue_.waiting(), holders > 0 ? 1 : 0, model_ != nullptr),
-                         "text/plain; version=0.0.4");
+    const int active = std::min(queue_.holders(), queue_.parallel());
+    std::string text = metrics_.render(queue_.waiting(), active, model_ != nullptr);
+    if (model_) text += batch_metrics(model_);
+    response.set_content(text, "text/plain; version=0.0.4");
   });
   http_.Get("/v1/languages", [this](const httplib::Request &, httplib::Response &response) {
     if (!model_) return send_error(response, api_error(503, "server_busy", "the model is still loading"));
@@ -203,6 +234,20 @@ void SpeechServer::add_routes() {
   });
   http_.Get("/v1/voices", [this](const httplib::Request &, httplib::Response &response) {
     list_voices(response);
+  });
+  http_.Get("/v1/audio/voices", [this](const httplib::Request &, httplib::Response &response) {
+    response.set_content(audio_voices_json(voices_.list(), languages_, options_.default_voice), "application/json");
+  });
+  http_.Get("/v1/models", [this](const httplib::Request &, httplib::Response &response) {
+    response.set_content(models_json(options_.precision, model_created()), "application/json");
+  });
+  http_.Get(R"(/v1/models/([^/]+))", [this](const httplib::Request &request, httplib::Response &response) {
+    const std::string id = request.matches[1];
+    if (id != served_model_id(options_.precision))
+      return send_error(response, with_code(api_error(404, "not_found_error", "no model \"" + id + "\" (see GET /v1/models)"),
+                                            "model_not_found"));
+    json models = json::parse(models_json(options_.precision, model_created()));
+    response.set_content(models["data"][0].dump(), "application/json");
   });
   http_.Post("/v1/voices", [this](const httplib::Request &request, httplib::Response &response) {
     add_voice(request, response);
@@ -241,17 +286,21 @@ void SpeechServer::speak(const httplib::Request &http_request, httplib::Response
   const SpeechLimits limits{options_.max_body_bytes, options_.max_text_chars, languages_};
   if (ApiError e = parse_speech_request(http_request.body, limits, job.request))
     return send_error(response, e);
-  if (!VoiceStore::is_valid_id(job.request.voice) || !voices_.exists(job.request.voice)) {
-    ApiError e{404, "no voice \"" + job.request.voice + "\" (see GET /v1/voices)", "not_found_error", "voice"};
-    return send_error(response, e);
-  }
-  std::string error;
-  job.voice = voices_.load(job.request.voice, error);
+  std::string id, error;
+  if (ApiError e = resolve_voice(job.request.voice, id)) return send_error(response, e);
+  VoiceCache::Lookup how = VoiceCache::Lookup::kLoaded;
+  job.voice = voice_cache_.get(id, how, error);
   if (!job.voice) return send_error(response, api_error(500, "server_error", error));
-  if (job.request.stream && !enter_starting())
+  metrics_.count_voice_lookup(lookup_label(how));
+  const bool streamed = job.request.stream || job.request.sse;
+  if (streamed) {
+    job.output = SpeechOutput::create(job.request.format, job.request.sse, vclone_sample_rate(), error);
+    if (!job.output) return send_error(response, api_error(500, "server_error", error));
+  }
+  if (streamed && !enter_starting())
     return send_error(response, api_error(503, "server_busy", "the server is shutting down"));
   job.ticket = admit(response);
-  if (job.request.stream) {
+  if (streamed) {
     if (!job.ticket) return leave_starting();
     return speak_stream(std::move(job), response);
   }
@@ -270,12 +319,11 @@ void SpeechServer::speak(const httplib::Request &http_request, httplib::Response
   }
   metrics_.count_synthesis(Metrics::Outcome::kCompleted, seconds,
                            static_cast<double>(n_samples) / vclone_sample_rate());
-  const size_t count = static_cast<size_t>(n_samples);
-  if (job.request.wav)
-    response.set_content(wav_stream::file_bytes(samples, count, vclone_sample_rate()), "audio/wav");
-  else
-    response.set_content(wav_stream::pcm16(samples, count), "audio/pcm");
+  std::string bytes = encode_whole(job.request.format, samples, static_cast<size_t>(n_samples),
+                                   vclone_sample_rate(), error);
   free(samples);
+  if (!error.empty()) return send_error(response, api_error(500, "server_error", error));
+  response.set_content(std::move(bytes), audio_format_mime(job.request.format));
   response.set_header("X-Sample-Rate", std::to_string(vclone_sample_rate()));
 }
 
@@ -284,26 +332,24 @@ namespace {
 // What the audio callback of one streamed request needs.
 struct StreamState {
   httplib::DataSink *sink;
-  bool header_pending;
+  SpeechOutput *output;
   Clock::time_point start;
   Metrics *metrics;
-  long long samples = 0;
+  bool encoder_failed = false;
 };
 
 int send_audio(const float *samples, int n_samples, void *user_data) {
   auto *state = static_cast<StreamState *>(user_data);
+  if (state->output->samples() == 0) state->metrics->observe_first_audio(seconds_since(state->start));
+  // Headers (a WAV header, Ogg's first pages) leave with the first audio, so
+  // the first bytes a client sees mark the first audio.
   std::string bytes;
-  if (state->header_pending) {
-    // The header leaves with the first audio, so the first bytes a client
-    // sees mark the first audio.
-    bytes = wav_stream::header(vclone_sample_rate(), wav_stream::kUnknownLength);
-    state->header_pending = false;
+  if (!state->output->audio(samples, static_cast<size_t>(n_samples), bytes)) {
+    state->encoder_failed = true;
+    return 1;
   }
-  if (state->samples == 0) state->metrics->observe_first_audio(seconds_since(state->start));
-  bytes += wav_stream::pcm16(samples, static_cast<size_t>(n_samples));
-  state->samples += n_samples;
   // A failed write means the client is gone: stop decoding for it.
-  return state->sink->write(bytes.data(), bytes.size()) ? 0 : 1;
+  return bytes.empty() || state->sink->write(bytes.data(), bytes.size()) ? 0 : 1;
 }
 
 }  // namespace
@@ -311,7 +357,7 @@ int send_audio(const float *samples, int n_samples, void *user_data) {
 // Leaves the starting count once, whichever comes first: leave() or the end
 // of the last copy of the provider.
 struct SpeechServer::StartMark {
-  explicit StartMark(SpeechServer &server) : server(server) {}
+  explicit StartMark(SpeechServer &owner) : server(owner) {}
   ~StartMark() { leave(); }
   void leave() {
     if (!left.exchange(true)) server.leave_starting();
@@ -326,30 +372,44 @@ void SpeechServer::speak_stream(SpeechJob job, httplib::Response &response) {
   // drops the provider unrun (the client left before the headers went out).
   auto starting = std::make_shared<StartMark>(*this);
   response.set_header("X-Sample-Rate", std::to_string(vclone_sample_rate()));
+  if (shared_job->request.sse) response.set_header("Cache-Control", "no-cache");
   // The request waits for its turn inside the provider: httplib calls it
   // right after the handler returns, and skips it once the server stops,
   // so a request that waited in the handler could lose its audio at SIGTERM.
   response.set_chunked_content_provider(
-      shared_job->request.wav ? "audio/wav" : "audio/pcm",
+      shared_job->output->content_type(),
       [this, shared_job, starting](size_t, httplib::DataSink &sink) mutable {
         starting->leave();
         SpeechJob &job = *shared_job;
         job.ticket->wait_turn();
-        StreamState state{&sink, job.request.wav, Clock::now(), &metrics_};
-        const int status = vclone_speak_stream(model_, job.request.input.c_str(), job.request.language.c_str(),
-                                               job.voice.get(), &job.request.options, send_audio, &state);
+        StreamState state{&sink, job.output.get(), Clock::now(), &metrics_};
+        int status = vclone_speak_stream(model_, job.request.input.c_str(), job.request.language.c_str(),
+                                         job.voice.get(), &job.request.options, send_audio, &state);
         const double seconds = seconds_since(state.start);
         job.ticket.reset();
+        std::string failure;
+        if (status == -1) failure = last_error("synthesis failed");
+        if (state.encoder_failed) {
+          failure = job.output->error();
+          status = -1;
+        }
         const Metrics::Outcome outcome = status == 0   ? Metrics::Outcome::kCompleted
                                          : status == 1 ? Metrics::Outcome::kCancelled
                                                        : Metrics::Outcome::kFailed;
-        metrics_.count_synthesis(outcome, seconds, static_cast<double>(state.samples) / vclone_sample_rate());
-        if (status == -1) fprintf(stderr, "vclone serve: streamed synthesis failed: %s\n", last_error("unknown").c_str());
-        if (status != 0) return false;  // ends the response without its last chunk
-        if (state.header_pending) {
-          const std::string header = wav_stream::header(vclone_sample_rate(), wav_stream::kUnknownLength);
-          sink.write(header.data(), header.size());
+        metrics_.count_synthesis(outcome, seconds, static_cast<double>(job.output->samples()) / vclone_sample_rate());
+        std::string bytes;
+        if (status == 0 && !job.output->finish(bytes, utf8_length(job.request.input))) {
+          failure = job.output->error();
+          status = -1;
         }
+        if (status == -1) {
+          fprintf(stderr, "vclone serve: streamed synthesis failed: %s\n", failure.c_str());
+          // Events can say so; a raw stream is cut short, without its last chunk.
+          bytes = job.output->error_event(api_error(500, "server_error", failure));
+          if (bytes.empty()) return false;
+        }
+        if (status == 1) return false;  // the client is gone
+        if (!sink.write(bytes.data(), bytes.size())) return false;
         sink.done();
         return true;
       });
@@ -412,9 +472,34 @@ void SpeechServer::add_voice(const httplib::Request &request, httplib::Response 
 void SpeechServer::delete_voice(const std::string &id, httplib::Response &response) {
   if (!VoiceStore::is_valid_id(id))
     return send_error(response, bad_field("id", "must be 1-64 letters, digits, '-' or '_'"));
+  voice_cache_.forget(id);
   if (!voices_.remove(id)) {
     ApiError e{404, "no voice \"" + id + "\"", "not_found_error", "id"};
     return send_error(response, e);
   }
   response.set_content(json({{"id", id}, {"object", "voice"}, {"deleted", true}}).dump(), "application/json");
+}
+
+ApiError SpeechServer::resolve_voice(const std::string &name, std::string &id) const {
+  id = name;
+  // A voice saved under a built-in name is that voice; the others stand for
+  // the default voice when there is one.
+  if (is_builtin_voice_name(name) && !voices_.exists(name)) {
+    if (options_.default_voice.empty())
+      return ApiError(404,
+                      "\"" + name + "\" is one of the API's built-in voice names; this server speaks in the "
+                      "voices of its folder (see GET /v1/voices). Start it with --default-voice ID to answer "
+                      "the built-in names with one of them.",
+                      "not_found_error", "voice", "voice_not_found");
+    id = options_.default_voice;
+  }
+  if (!VoiceStore::is_valid_id(id) || !voices_.exists(id))
+    return ApiError(404, "no voice \"" + id + "\" (see GET /v1/voices)", "not_found_error", "voice",
+                    "voice_not_found");
+  return {};
+}
+
+long long SpeechServer::model_created() const {
+  struct stat info;
+  return stat(options_.model_path.c_str(), &info) == 0 ? static_cast<long long>(info.st_mtime) : 0;
 }

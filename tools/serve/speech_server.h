@@ -4,6 +4,7 @@
 #include "serve/metrics.h"
 #include "serve/serve.h"
 #include "serve/synthesis_queue.h"
+#include "serve/voice_cache.h"
 #include "serve/voice_store.h"
 #include "vclone.h"
 
@@ -37,6 +38,10 @@ class SpeechServer {
   void add_voice(const httplib::Request &request, httplib::Response &response);
   void list_voices(httplib::Response &response) const;
   void delete_voice(const std::string &id, httplib::Response &response);
+  // The voice file a request's "voice" names: its own, or the default voice
+  // for a built-in name. A 404 error otherwise.
+  struct ApiError resolve_voice(const std::string &name, std::string &id) const;
+  long long model_created() const;
 
   // The ticket, or null after answering 503 (busy, loading or stopping).
   std::unique_ptr<SynthesisQueue::Ticket> admit(httplib::Response &response);
@@ -45,6 +50,7 @@ class SpeechServer {
   const ServeOptions options_;
   const std::string api_key_;
   VoiceStore &voices_;
+  VoiceCache voice_cache_;
   httplib::Server http_;
   SynthesisQueue queue_;
   Metrics metrics_;

@@ -101,5 +101,5 @@ void float_matmul(const float *w, int64_t rows, int64_t cols, const float *x, in
     multiply(0, rows);
     return;
   }
-  calling_thread_pool(threads).run(rows, block, multiply);
+  with_workers(threads, [&](StepThreads &pool) { pool.run(rows, block, multiply); });
 }

@@ -1,5 +1,8 @@
 #include "models/gpt/gpt_decoder.h"
 
+#include "models/gpt/compute_threads.h"
+#include "models/gpt/step_threads.h"
+
 #include "models/gpt/float_matmul.h"
 #include "models/gpt/reduced_kernels.h"
 
@@ -9,6 +12,7 @@
 #include <torch/nn/init.h>
 #include <torch/types.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -37,45 +41,11 @@ at::Tensor append_in_place(std::vector<at::Tensor> &buffers, std::vector<at::Ten
   return filled;
 }
 
-// Over many positions the time goes to the matrix products, which OpenBLAS
-// spreads over its own threads. The elementwise kernels in between would each
-// fork and join libtorch's OpenMP threads, which then spin on the cores
-// OpenBLAS needs, and every join waits for a thread the system may have
-// descheduled: measured here, a 40-position pass took 8 times as long with
-// two OpenMP threads as with one. So while active they run on the calling
-// thread alone.
-class SerialElementwise {
- public:
-  explicit SerialElementwise(bool active) : saved_(active ? at::get_num_threads() : 1) {
-    if (saved_ > 1) at::set_num_threads(1);
-  }
-  ~SerialElementwise() {
-    if (saved_ > 1) at::set_num_threads(saved_);
-  }
-  SerialElementwise(const SerialElementwise &) = delete;
-  SerialElementwise &operator=(const SerialElementwise &) = delete;
-
- private:
-  const int saved_;
-};
-
-// The reduced products run on their own threads, as many as libtorch had
-// when run_layers began (SerialElementwise lowers libtorch's count inside).
-thread_local int t_projection_threads = 0;
-
-class ProjectionThreads {
- public:
-  ProjectionThreads() : saved_(t_projection_threads) { t_projection_threads = at::get_num_threads(); }
-  ~ProjectionThreads() { t_projection_threads = saved_; }
-  ProjectionThreads(const ProjectionThreads &) = delete;
-  ProjectionThreads &operator=(const ProjectionThreads &) = delete;
-
- private:
-  const int saved_;
-};
-
+// The reduced and float products of the layers run on the workers a pass
+// lends them (WorkerScope), all of them.
 int projection_threads() {
-  return t_projection_threads > 0 ? t_projection_threads : at::get_num_threads();
+  const StepThreads *workers = scoped_workers();
+  return workers ? workers->threads() : at::get_num_threads();
 }
 
 // x [..., cols] -> [..., rows] through one of the hand-written products,
@@ -227,9 +197,28 @@ GPTDecoderImpl::GPTDecoderImpl(WeightInit init) {
   mel_head = register_module("mel_head", Dense(kWidth, kAudioVocab, WeightInit::kRandom));
 }
 
+void GPTDecoderImpl::set_threads(int threads) { threads_ = threads; }
+
+int GPTDecoderImpl::threads() const { return threads_ > 0 ? threads_ : at::get_num_threads(); }
+
+StepThreads &GPTDecoderImpl::workers(int threads) {
+  threads = std::max(1, threads);
+  for (const auto &pool : workers_)
+    if (pool->threads() == threads) return *pool;
+  workers_.push_back(std::make_shared<StepThreads>(threads));
+  return *workers_.back();
+}
+
 at::Tensor GPTDecoderImpl::run_layers(at::Tensor x, KvCache *cache) {
-  ProjectionThreads projection_threads;
-  SerialElementwise serial(x.size(1) > 1);
+  WorkerScope scope(workers(threads()));
+  // Over many positions the time goes to the matrix products, on the
+  // decoder's workers or OpenBLAS's threads. The elementwise kernels in
+  // between would each fork and join libtorch's OpenMP threads, which then
+  // spin on the cores the products need, and every join waits for a thread
+  // the system may have descheduled: measured here, a 40-position pass took
+  // 8 times as long with two OpenMP threads as with one. So they run on the
+  // calling thread alone (its own count only: see compute_threads.h).
+  ComputeThreads serial(x.size(1) > 1 ? 1 : 0);
   for (int i = 0; i < kLayers; i++) x = gpt[i]->as<GPT2LayerImpl>()->forward(x, cache);
   return gpt_ln_f(x);
 }

@@ -27,6 +27,7 @@
 #include <vector>
 
 class ReducedMatrix;
+class StepThreads;
 
 // Keys and values of one generation, one entry per layer, each [B, 16, S, 64].
 // Entries share storage with the tensors the layers computed.
@@ -60,6 +61,26 @@ struct CodeSampling {
 // each code fed back. Row r of them is row r of the latents pass 2 would
 // return. Returning false stops the generation before the next code.
 using StateObserver = std::function<bool(int64_t row, const float *state)>;
+
+// Where pass 1's single-position steps run. Without one, a generation runs
+// a fused step of its own; a batch (the engine's DecodeBatch) shares each
+// step among concurrent generations, reading every weight once for all.
+class StepSource {
+ public:
+  virtual ~StepSource() = default;
+  // Runs the step for x (1024 floats) at the cache's next position, extends
+  // the cache and points *logits (1026) and *state (1024) at this
+  // generation's results, valid until its next call. false when this source
+  // cannot continue the cache; the caller then runs the layers itself.
+  virtual bool step(const float *x, KvCache &cache, const float **logits, const float **state) = 0;
+  // Runs fn while no step of another generation runs: the decoder's workers
+  // and layers are then the caller's (the prompt pass, pass 2).
+  virtual void exclusive(const std::function<void()> &fn) = 0;
+  // Brackets work of the caller's own between its steps (the observer), so
+  // that the steps of others need not wait for it.
+  virtual void step_away() {}
+  virtual void step_back() {}
+};
 
 // A learned table of position vectors.
 class LearnedPosEmbeddingImpl : public torch::nn::Module {
@@ -159,11 +180,12 @@ class GPTDecoderImpl : public torch::nn::Module {
   // threads: how many threads share the fused step (0: libtorch's count).
   // conditioning (when given) holds the layers' keys and values for
   // cond_latents, from conditioning_cache: only the text and the audio start
-  // token then pass through the layers.
+  // token then pass through the layers. source (when given) runs the steps
+  // and lends the decoder for the rest.
   at::Tensor generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
                             const CodeSampling &sampling, const StateObserver &observe,
                             bool *stopped = nullptr, int threads = 0,
-                            const KvCache *conditioning = nullptr);
+                            const KvCache *conditioning = nullptr, StepSource *source = nullptr);
 
   // The layers' keys and values for the conditioning positions alone. They
   // depend on the voice only (causal attention, and no position embedding
@@ -187,6 +209,16 @@ class GPTDecoderImpl : public torch::nn::Module {
   // mel_head logits [1026] of the last position of run_layers output h.
   at::Tensor next_code_logits(at::Tensor h);
 
+  // Compute threads of this decoder's passes: its workers' count, and the
+  // calling thread's libtorch count during a pass. 0 (the default): libtorch's
+  // count at the time of the pass.
+  void set_threads(int threads);
+  int threads() const;
+  // The decoder's workers with `threads` threads (the caller's included),
+  // started on first use and kept while the decoder lives: one set for every
+  // pass of this decoder at its count. Its passes must not overlap.
+  StepThreads &workers(int threads);
+
   // Pass 1 runs every step after the prefix through FusedDecodeStep
   // (fused_decode_step.h). Off, the steps go through run_layers and
   // next_code_logits, the reference the fused step is checked against.
@@ -203,5 +235,9 @@ class GPTDecoderImpl : public torch::nn::Module {
   // A Dense rather than a Linear (same parameters, same initial draws), so
   // that every caller of mel_head reads its reduced weight once one is set.
   Dense mel_head{nullptr};
+
+ private:
+  int threads_ = 0;
+  std::vector<std::shared_ptr<StepThreads>> workers_;
 };
 TORCH_MODULE(GPTDecoder);

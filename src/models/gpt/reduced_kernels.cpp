@@ -489,7 +489,8 @@ void reduced_matmul(const ReducedMatrix &matrix, const float *x, int64_t positio
     multiply(0, matrix.rows);
     return;
   }
-  StepThreads &pool = calling_thread_pool(threads);
-  pool.run(positions, 1, prepare);
-  pool.run(matrix.rows, rows_per_block, multiply);
+  with_workers(threads, [&](StepThreads &pool) {
+    pool.run(positions, 1, prepare);
+    pool.run(matrix.rows, rows_per_block, multiply);
+  });
 }

@@ -82,14 +82,14 @@ ReducedMatrix::ReducedMatrix(const at::Tensor &weight, DecoderPrecision precisio
   });
 }
 
-ReducedMatrix::ReducedMatrix(DecoderPrecision precision, int64_t rows, int64_t cols,
-                             const void *values, const float *scales_in,
+ReducedMatrix::ReducedMatrix(DecoderPrecision reduced_precision, int64_t row_count,
+                             int64_t col_count, const void *values, const float *scales_in,
                              std::shared_ptr<const void> keep_alive)
-    : precision(precision),
-      rows(rows),
-      cols(cols),
-      stride(padded_cols(precision, cols)),
-      path(best_reduced_path(precision)) {
+    : precision(reduced_precision),
+      rows(row_count),
+      cols(col_count),
+      stride(padded_cols(reduced_precision, col_count)),
+      path(best_reduced_path(reduced_precision)) {
   const size_t count = static_cast<size_t>(rows * stride);
   if (precision == DecoderPrecision::kBF16) {
     bf16.wrap(static_cast<const uint16_t *>(values), count, std::move(keep_alive));
@@ -99,8 +99,8 @@ ReducedMatrix::ReducedMatrix(DecoderPrecision precision, int64_t rows, int64_t c
   scales.wrap(scales_in, static_cast<size_t>(rows), std::move(keep_alive));
 }
 
-int64_t ReducedMatrix::padded_cols(DecoderPrecision precision, int64_t cols) {
-  return round_up(cols, precision == DecoderPrecision::kInt8 ? kInt8Block : kBf16Block);
+int64_t ReducedMatrix::padded_cols(DecoderPrecision of, int64_t width) {
+  return round_up(width, of == DecoderPrecision::kInt8 ? kInt8Block : kBf16Block);
 }
 
 at::Tensor ReducedMatrix::dequantized() const {

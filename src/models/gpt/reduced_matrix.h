@@ -65,11 +65,11 @@ class ReducedMatrix {
   // Reads already converted values in place: values [rows, stride] of bf16
   // bits or int8, and for kInt8 the row scales [rows]. keep_alive holds the
   // memory they lie in for as long as the matrix lives.
-  ReducedMatrix(DecoderPrecision precision, int64_t rows, int64_t cols, const void *values,
-                const float *scales, std::shared_ptr<const void> keep_alive);
+  ReducedMatrix(DecoderPrecision reduced_precision, int64_t row_count, int64_t col_count,
+                const void *values, const float *scales, std::shared_ptr<const void> keep_alive);
 
-  // The padded row length of a cols-wide matrix in a precision.
-  static int64_t padded_cols(DecoderPrecision precision, int64_t cols);
+  // The padded row length of a width-wide matrix in precision `of`.
+  static int64_t padded_cols(DecoderPrecision of, int64_t width);
 
   // The float32 matrix these values stand for, [rows, cols].
   at::Tensor dequantized() const;

@@ -28,12 +28,17 @@ void spin_until(const Done &done, std::chrono::microseconds limit, const Idle &i
   }
 }
 
+std::atomic<int64_t> g_workers_started{0};
+
 }  // namespace
 
 StepThreads::StepThreads(int threads) : threads_(threads < 1 ? 1 : threads) {
   workers_.reserve(threads_ - 1);
   for (int i = 1; i < threads_; i++) workers_.emplace_back([this] { work(); });
+  g_workers_started.fetch_add(threads_ - 1, std::memory_order_relaxed);
 }
+
+int64_t StepThreads::workers_started() { return g_workers_started.load(std::memory_order_relaxed); }
 
 StepThreads::~StepThreads() {
   stopping_.store(true);
@@ -103,8 +108,14 @@ void StepThreads::work() {
   }
 }
 
-StepThreads &calling_thread_pool(int threads) {
-  thread_local std::unique_ptr<StepThreads> pool;
-  if (!pool || pool->threads() != threads) pool = std::make_unique<StepThreads>(threads);
-  return *pool;
+namespace {
+thread_local StepThreads *t_scoped_workers = nullptr;
+}  // namespace
+
+WorkerScope::WorkerScope(StepThreads &workers) : saved_(t_scoped_workers) {
+  t_scoped_workers = &workers;
 }
+
+WorkerScope::~WorkerScope() { t_scoped_workers = saved_; }
+
+StepThreads *scoped_workers() { return t_scoped_workers; }

@@ -25,6 +25,10 @@ class StepThreads {
 
   int threads() const { return threads_; }
 
+  // Workers started by every StepThreads of the process so far: a model is
+  // meant to start its set once, not per call, piece or calling thread.
+  static int64_t workers_started();
+
   // Calls fn(begin, end) on disjoint pieces that cover [0, count) and returns
   // when all have finished. Pieces are multiples of grain, except the last.
   template <class F>
@@ -65,6 +69,32 @@ class StepThreads {
   std::condition_variable wake_;
 };
 
-// The multi-position products' workers: one set per calling thread, made on
-// first use and remade when the count changes; they sleep between calls.
-StepThreads &calling_thread_pool(int threads);
+// The workers that products on the calling thread share while a scope lasts:
+// the decoder lends its own for each pass, so a model has one set of workers
+// however many threads call it.
+class WorkerScope {
+ public:
+  explicit WorkerScope(StepThreads &workers);
+  ~WorkerScope();
+  WorkerScope(const WorkerScope &) = delete;
+  WorkerScope &operator=(const WorkerScope &) = delete;
+
+ private:
+  StepThreads *saved_;
+};
+
+// The scoped workers, or null outside any scope.
+StepThreads *scoped_workers();
+
+// Calls fn(pool) with the scoped workers when they have `threads` threads,
+// else with workers started for this call alone (tests and tools).
+template <class F>
+void with_workers(int threads, const F &fn) {
+  StepThreads *pool = scoped_workers();
+  if (pool && pool->threads() == threads) {
+    fn(*pool);
+    return;
+  }
+  StepThreads own(threads);
+  fn(own);
+}

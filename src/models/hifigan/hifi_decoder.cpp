@@ -10,7 +10,7 @@
 namespace {
 
 constexpr int64_t kLatentStretch = 4;
-constexpr double kVocoderRate = 24000.0;
+constexpr double kVocoderRate = kOutputSampleRate;
 constexpr double kLatentRate = 22050.0;
 
 at::Tensor stretch_linear(const at::Tensor &z, int64_t frames) {

@@ -10,6 +10,11 @@
 
 #include <cstdint>
 
+// Every result of the library is mono at this rate.
+constexpr int kOutputSampleRate = 24000;
+// Samples the vocoder makes per input frame.
+constexpr int64_t kSamplesPerFrame = 256;
+
 // Frames reaching the vocoder for T latent frames: floor(4T * 24000 / 22050).
 int64_t hifi_output_frames(int64_t latent_frames);
 

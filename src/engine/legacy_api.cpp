@@ -1,21 +1,25 @@
-// The original exported functions: entry checks on the one process-wide
-// model, and the guard that turns any exception into a failure result so
-// that none crosses the C boundary.
+// The original interface: one process-wide model, and vclone_tts as a
+// request to the pipeline that every synthesis runs (pipeline.h) with the
+// original options and results.
 #include "audio/wav_io.h"
 #include "engine/engine.h"
 #include "engine/vclone_model.h"
-#include "util/exception_text.h"
+#include "engine/guarded.h"
+#include "engine/options.h"
+#include "engine/pipeline.h"
 #include "vclone.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-VcloneModel *current_model = nullptr;
+vclone_model *current_model = nullptr;
 
 namespace {
 
@@ -62,15 +66,10 @@ VCLONE_API int vclone_load(const char *model_path, const char *vocab_path) {
     set_last_error("model_path and vocab_path required");
     return -1;
   }
-  try {
-    current_model = load_model(model_path, vocab_path, vclone_default_load_options());
-    return current_model ? 0 : -1;
-  } catch (const std::exception &e) {
-    set_last_error("Loading failed: %s", exception_text(e));
-  } catch (...) {
-    set_last_error("Loading failed: unknown error");
-  }
-  return -1;
+  current_model = guarded("Loading", static_cast<vclone_model *>(nullptr), [&] {
+    return load_model(model_path, vocab_path, vclone_default_load_options());
+  });
+  return current_model ? 0 : -1;
 }
 
 VCLONE_API float *vclone_tts(const char *text, const char *ref_wav, const char *language,
@@ -83,16 +82,30 @@ VCLONE_API float *vclone_tts(const char *text, const char *ref_wav, const char *
     set_last_error("Bad args");
     return nullptr;
   }
-  try {
-    std::lock_guard<std::mutex> lock(current_model->call_mutex);
-    return synthesize(*current_model, text, ref_wav, language, n_samples, speed);
-  } catch (const std::exception &e) {
-    set_last_error("Synthesis failed: %s", exception_text(e));
-  } catch (...) {
-    set_last_error("Synthesis failed: unknown error");
-  }
   *n_samples = 0;
-  return nullptr;
+  if (!std::isfinite(speed) || speed <= 0.0f) {
+    set_last_error("Bad speed: %g (must be a finite number greater than 0)", speed);
+    return nullptr;
+  }
+  SynthesisRequest request;
+  request.text = text;
+  request.language = language;
+  request.reference_path = ref_wav;
+  request.options = vclone_default_options();
+  request.options.speed = speed;
+  request.original = true;
+  return guarded("Synthesis", static_cast<float *>(nullptr), [&]() -> float * {
+    std::vector<float> audio;
+    const AudioSink collect = [&](const float *samples, int64_t count) {
+      audio.insert(audio.end(), samples, samples + count);
+      return true;
+    };
+    if (synthesize(*current_model, request, collect) != SpeakResult::kDone) return nullptr;
+    int32_t count = 0;
+    float *samples = samples_buffer(audio, &count);
+    if (samples) *n_samples = count;
+    return samples;
+  });
 }
 
 VCLONE_API int vclone_tts_to_file(const char *text, const char *ref_wav, const char *language,
@@ -106,7 +119,7 @@ VCLONE_API int vclone_tts_to_file(const char *text, const char *ref_wav, const c
   WavData wav{};
   wav.samples = samples;
   wav.total_samples = n;
-  wav.sample_rate = 24000;
+  wav.sample_rate = kOutputSampleRate;
   wav.channels = 1;
   wav.frames = n;
   std::string error;
@@ -118,7 +131,7 @@ VCLONE_API int vclone_tts_to_file(const char *text, const char *ref_wav, const c
 
 VCLONE_API void vclone_unload(void) {
   if (!current_model) return;
-  VcloneModel *model = current_model;
+  vclone_model *model = current_model;
   current_model = nullptr;
   release_model(model);
 }

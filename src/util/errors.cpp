@@ -1,4 +1,5 @@
-#include "engine/engine.h"
+#include "util/errors.h"
+
 #include "util/log.h"
 #include "vclone.h"
 

@@ -1,0 +1,56 @@
+#include "engine/pieces.h"
+
+#include "engine/engine.h"
+#include "engine/text_splitter.h"
+#include "models/gpt/gpt_decoder.h"
+#include "util/blank_text.h"
+
+#include <torch/types.h>
+
+#include <cstring>
+#include <utility>
+
+namespace {
+
+constexpr int kMaxTextTokens = GPTDecoderImpl::kMaxTextTokens;
+
+}  // namespace
+
+bool make_pieces(const BpeTokenizer &tokenizer, const std::string &text,
+                 const std::string &language, bool split, const char *hint,
+                 std::vector<Piece> &pieces) {
+  if (!split) {
+    Piece piece{text, encode(tokenizer, text, language)};
+    if (piece.ids.size() > static_cast<size_t>(kMaxTextTokens)) {
+      set_last_error("Text too long: %d tokens, at most %d%s", static_cast<int>(piece.ids.size()),
+                     kMaxTextTokens, hint);
+      return false;
+    }
+    pieces.push_back(std::move(piece));
+    return true;
+  }
+  std::vector<std::pair<std::string, size_t>> pending;
+  for (const std::string &part : split_text(text, piece_budget(language)))
+    pending.emplace_back(part, piece_budget(language));
+  for (size_t i = 0; i < pending.size(); i++) {
+    auto [part, budget] = pending[i];
+    std::vector<int32_t> ids = encode(tokenizer, part, language);
+    if (ids.size() > static_cast<size_t>(kMaxTextTokens) && budget > 1) {
+      std::vector<std::pair<std::string, size_t>> smaller;
+      for (const std::string &sub : split_text(part, budget / 2)) smaller.emplace_back(sub, budget / 2);
+      pending.insert(pending.begin() + static_cast<long>(i) + 1, smaller.begin(), smaller.end());
+      continue;
+    }
+    pieces.push_back({part, std::move(ids)});
+  }
+  return true;
+}
+
+at::Tensor token_tensor(const std::vector<int32_t> &ids) {
+  at::Tensor tokens = torch::zeros({1, static_cast<int64_t>(ids.size())}, torch::kInt64);
+  auto view = tokens.accessor<int64_t, 2>();
+  for (size_t j = 0; j < ids.size(); j++) view[0][j] = ids[j];
+  return tokens;
+}
+
+bool is_blank(const char *text) { return is_blank_text(text); }
