@@ -430,6 +430,29 @@ bool open_prepared(const char *path, OpenedFile *opened, std::string *reason, bo
     *reason = "truncated: " + std::to_string(size) + " bytes, shorter than a header";
     return false;
   }
+  // The header is checked before anything is mapped: a foreign file is not
+  // read in whole only to be refused.
+  FileHeader &header = opened->header;
+  if (pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+    *reason = std::string("cannot read it: ") + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  std::string fault;
+  if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) {
+    fault = "not a prepared model (no VCLONEPM header)";
+  } else if (header.format_version != kFormatVersion) {
+    fault = "prepared model format version " + std::to_string(header.format_version) +
+            "; this library reads version " + std::to_string(kFormatVersion);
+  } else if (header.file_bytes != size) {
+    fault = (size < header.file_bytes ? "truncated: " : "damaged: ") + std::to_string(size) +
+            " bytes, its header says " + std::to_string(header.file_bytes);
+  }
+  if (!fault.empty()) {
+    ::close(fd);
+    *reason = fault;
+    return false;
+  }
   // MAP_POPULATE reads the whole file in at once (sequentially, when it is
   // not in the page cache yet) rather than a page at a time in the first
   // synthesis; shared read-only pages are the page cache's own.
@@ -442,22 +465,6 @@ bool open_prepared(const char *path, OpenedFile *opened, std::string *reason, bo
   }
   opened->mapping = std::make_shared<Mapping>(base, size);
   const unsigned char *bytes = opened->mapping->bytes();
-  FileHeader &header = opened->header;
-  std::memcpy(&header, bytes, sizeof header);
-  if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) {
-    *reason = "not a prepared model (no VCLONEPM header)";
-    return false;
-  }
-  if (header.format_version != kFormatVersion) {
-    *reason = "prepared model format version " + std::to_string(header.format_version) +
-              "; this library reads version " + std::to_string(kFormatVersion);
-    return false;
-  }
-  if (header.file_bytes != size) {
-    *reason = (size < header.file_bytes ? "truncated: " : "damaged: ") + std::to_string(size) +
-              " bytes, its header says " + std::to_string(header.file_bytes);
-    return false;
-  }
   if (header.table_offset != sizeof(FileHeader) ||
       header.table_bytes > size - header.table_offset ||
       header.vocabulary_offset != header.table_offset + header.table_bytes ||
