@@ -129,8 +129,8 @@ VCLONE_API int32_t vclone_manifest_tensor(void        *handle,
                                           int64_t     *dims,
                                           int32_t      max_dims);
 
-/* The language codes a vocabulary file has, separated by single spaces
- * ("en es fr ..."), malloc'ed; vclone_free() it. NULL on failure. */
+/* The language codes a vocabulary file (or a prepared model) has, separated
+ * by single spaces ("en es fr ..."), malloc'ed; vclone_free() it. NULL on failure. */
 VCLONE_API char *vclone_vocab_languages(const char *vocab_path);
 
 /* ---- Logging ------------------------------------------------------------ */
@@ -172,7 +172,11 @@ typedef struct {
 
 VCLONE_API vclone_load_options vclone_default_load_options(void);
 
-/* Loads a weight archive and its vocabulary. options NULL = defaults.
+/* Loads a weight archive and its vocabulary, or a prepared model (see
+ * vclone_model_prepare; recognised by its first bytes, whatever its name),
+ * for which vocab_path may be NULL: it embeds its vocabulary. options NULL =
+ * defaults; a prepared model runs at the precision it was prepared for, and
+ * options asking for another precision than that or VCLONE_PRECISION_F32 fail.
  * Returns a fully built model, or NULL with a message. */
 VCLONE_API vclone_model *vclone_model_load(const char                *model_path,
                                            const char                *vocab_path,
@@ -208,6 +212,20 @@ VCLONE_API int vclone_model_get_activity(vclone_model *model, vclone_model_activ
  * line (and the model's lexicon unchanged). Not while the model speaks. */
 VCLONE_API int vclone_model_load_lexicon(vclone_model *model,
                                          const char   *path);
+
+/* Writes out_path, a prepared model: the archive's tensors in the layout the
+ * kernels read at precision (a vclone_precision; the decoder converted
+ * already), the vocabulary, and checksums. Loading it maps the file
+ * read-only instead of reading and converting the archive, and processes
+ * that load the same file share its memory. Returns 0, or -1 with a message. */
+VCLONE_API int vclone_model_prepare(const char *model_path,
+                                    const char *vocab_path,
+                                    int32_t     precision,
+                                    const char *out_path);
+
+/* Reads every byte of a prepared model and checks it against its checksums.
+ * Returns 0 when it is sound, or -1 with a message saying what is wrong. */
+VCLONE_API int vclone_model_verify(const char *path);
 
 /* ---- Voices ------------------------------------------------------------- */
 

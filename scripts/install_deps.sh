@@ -13,6 +13,7 @@ packages=(
   libsndfile1-dev nlohmann-json3-dev libutf8proc-dev libcli11-dev libcpp-httplib-dev
   python3-pytest python3-setuptools python3-pip chromium
   libicu-dev libxml2-dev libavcodec-dev libavformat-dev libavutil-dev ffmpeg haproxy ccache
+  python3-yaml
 )
 
 missing=()

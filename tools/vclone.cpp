@@ -175,8 +175,8 @@ struct ModelArgs {
 };
 
 void add_model_options(CLI::App &command, ModelArgs &args) {
-  command.add_option("--model", args.model_path, "weight archive")->required();
-  command.add_option("--vocab", args.vocab_path, "vocabulary JSON")->required();
+  command.add_option("--model", args.model_path, "weight archive or prepared model")->required();
+  command.add_option("--vocab", args.vocab_path, "vocabulary JSON (a prepared model has its own)");
   command.add_option("--threads", args.threads,
                      "compute threads, 1 .. the cores this process may use; 0 (all, the default)");
   command.add_option("--precision", args.precision, "decoder weights: f32 (default), bf16 or int8");
@@ -201,8 +201,14 @@ struct VoiceHandle {
   ~VoiceHandle() { vclone_voice_free(voice); }
 };
 
+// A prepared model embeds its vocabulary, so --vocab may be left out.
+std::string vocabulary_of(const ModelArgs &args) {
+  return args.vocab_path.empty() ? args.model_path : args.vocab_path;
+}
+
 bool load_model(const ModelArgs &args, const vclone_load_options &options, ModelHandle &handle) {
-  handle.model = vclone_model_load(args.model_path.c_str(), args.vocab_path.c_str(), &options);
+  handle.model = vclone_model_load(args.model_path.c_str(),
+                                   args.vocab_path.empty() ? nullptr : args.vocab_path.c_str(), &options);
   return handle.model != nullptr;
 }
 
@@ -265,6 +271,46 @@ int run_inspect(const std::string &path, bool list) {
   return 0;
 }
 
+// ---- prepare --------------------------------------------------------------
+
+struct PrepareArgs {
+  std::string model_path;
+  std::string vocab_path;
+  std::string precision = "f32";
+  std::string out_path;
+  std::string verify_path;
+};
+
+void add_prepare_options(CLI::App &command, PrepareArgs &args) {
+  command.add_option("--model", args.model_path, "weight archive");
+  command.add_option("--vocab", args.vocab_path, "vocabulary JSON");
+  command.add_option("--precision", args.precision, "decoder weights: f32 (default), bf16 or int8");
+  command.add_option("--out", args.out_path, "prepared model to write");
+  command.add_option("--verify", args.verify_path, "read every byte of a prepared model and check it");
+  command.add_flag("--quiet", g_quiet, "print only warnings and errors");
+}
+
+int run_prepare(const PrepareArgs &args) {
+  if (!args.verify_path.empty()) {
+    if (!args.model_path.empty() || !args.out_path.empty())
+      fail_usage("--verify takes no --model or --out");
+    require_readable("--verify", args.verify_path);
+    if (vclone_model_verify(args.verify_path.c_str()) != 0) return report_failure("verification failed");
+    std::printf("%s: sound\n", args.verify_path.c_str());
+    return 0;
+  }
+  if (args.model_path.empty() || args.vocab_path.empty() || args.out_path.empty())
+    fail_usage("prepare needs --model, --vocab and --out (or --verify FILE)");
+  const int32_t precision = parse_precision(args.precision);
+  require_readable("--model", args.model_path);
+  require_readable("--vocab", args.vocab_path);
+  require_writable_folder("--out", args.out_path);
+  if (vclone_model_prepare(args.model_path.c_str(), args.vocab_path.c_str(), precision,
+                           args.out_path.c_str()) != 0)
+    return report_failure("cannot prepare the model");
+  return 0;
+}
+
 // ---- voice ----------------------------------------------------------------
 
 struct VoiceArgs {
@@ -277,7 +323,7 @@ int run_voice(const VoiceArgs &args) {
   const vclone_load_options load_options = checked_load_options(args.model);
   require_readable("--ref", args.ref_path);
   require_writable_folder("--out", args.out_path);
-  vocabulary_languages(args.model.vocab_path);  // a broken vocabulary fails before the load
+  vocabulary_languages(vocabulary_of(args.model));  // a broken vocabulary fails before the load
 
   ModelHandle model;
   if (!load_model(args.model, load_options, model)) return report_failure("cannot load the model");
@@ -486,7 +532,7 @@ int run_say(const SayArgs &args) {
   const bool to_stdout = args.out_path == "-";
   if (!to_stdout) require_writable_folder("--out", args.out_path);
   const AudioFormat format = checked_format(args);
-  require_language(args.model.vocab_path, args.language);
+  require_language(vocabulary_of(args.model), args.language);
   const std::string text = text_to_speak(args);
   if (is_blank_text(text)) fail_usage("the text is empty");
 
@@ -510,7 +556,7 @@ int run_say(const SayArgs &args) {
 
 // ---- Command line ---------------------------------------------------------
 
-const char *kSubcommands[] = {"say", "voice", "languages", "normalize", "inspect", "serve", "wyoming"};
+const char *kSubcommands[] = {"say", "voice", "languages", "normalize", "inspect", "serve", "wyoming", "prepare"};
 
 // CLI11 calls a stray word "not expected"; a mistyped subcommand deserves
 // its own message.
@@ -560,6 +606,10 @@ int main(int argc, char **argv) {
   inspect->add_option("ARCHIVE", inspect_path, "weight archive or voice file")->required();
   inspect->add_flag("--list", inspect_list, "print every tensor's name and shape");
 
+  PrepareArgs prepare_args;
+  auto *prepare = app.add_subcommand("prepare", "write a prepared model that loads by mapping, or verify one");
+  add_prepare_options(*prepare, prepare_args);
+
   ServeOptions serve_options;
   auto *serve = app.add_subcommand("serve", "serve speech over HTTP");
   add_serve_options(*serve, serve_options);
@@ -569,7 +619,7 @@ int main(int argc, char **argv) {
   add_wyoming_options(*wyoming, wyoming_options);
 
   if (is_unknown_subcommand(argc, argv)) {
-    std::fprintf(stderr, "vclone: unknown subcommand '%s' (say, voice, languages, normalize, inspect, serve, wyoming)\n"
+    std::fprintf(stderr, "vclone: unknown subcommand '%s' (say, voice, languages, normalize, inspect, serve, wyoming, prepare)\n"
                          "Run with --help for more information.\n", argv[1]);
     return kUsageExit;
   }
@@ -593,6 +643,7 @@ int main(int argc, char **argv) {
     if (inspect->parsed()) return run_inspect(inspect_path, inspect_list);
     if (serve->parsed()) return run_serve(serve_options);
     if (wyoming->parsed()) return run_wyoming(wyoming_options);
+    if (prepare->parsed()) return run_prepare(prepare_args);
   } catch (const UsageError &e) {
     std::fprintf(stderr, "vclone: %s\n", e.message.c_str());
     return kUsageExit;

@@ -80,7 +80,8 @@ class _StreamState:
 
 
 class Model(Handle):
-    """A loaded weight archive and vocabulary.
+    """A loaded weight archive and vocabulary, or a prepared model (its
+    vocabulary then may be left out: the file has its own).
 
     ``threads`` is libtorch's compute thread count (0: every core this process
     may use); ``precision`` is "f32", "bf16" or "int8" for the decoder weights;
@@ -92,8 +93,9 @@ class Model(Handle):
 
     _what = "model"
 
-    def __init__(self, model_path: PathLike, vocab_path: PathLike, *, threads: int = 0,
-                 precision: str = "f32", max_parallel: Optional[int] = None) -> None:
+    def __init__(self, model_path: PathLike, vocab_path: Optional[PathLike] = None, *,
+                 threads: int = 0, precision: str = "f32",
+                 max_parallel: Optional[int] = None) -> None:
         load_options = lib.vclone_default_load_options()
         load_options.n_threads = _int_option("threads", threads)
         if max_parallel is not None:
@@ -102,7 +104,8 @@ class Model(Handle):
             raise ValueError(f"precision must be one of {', '.join(PRECISIONS)}, not {precision!r}")
         load_options.precision = PRECISIONS[precision]
         handle = lib.vclone_model_load(_native.path_bytes("model_path", model_path),
-                                       _native.path_bytes("vocab_path", vocab_path),
+                                       None if vocab_path is None
+                                       else _native.path_bytes("vocab_path", vocab_path),
                                        ctypes.byref(load_options))
         if not handle:
             raise _native.last_error("cannot load the model")

@@ -7,6 +7,7 @@
 #include "engine/options.h"
 #include "engine/guarded.h"
 #include "engine/pipeline.h"
+#include "engine/prepared_model.h"
 #include "engine/vclone_model.h"
 #include "engine/voice.h"
 #include "engine/language_codes.h"
@@ -83,8 +84,8 @@ VCLONE_API void vclone_log_set(vclone_log_callback callback, void *user_data) {
 
 VCLONE_API vclone_model *vclone_model_load(const char *model_path, const char *vocab_path,
                                            const vclone_load_options *options) {
-  if (!model_path || !vocab_path) {
-    set_last_error("vclone_model_load: model_path and vocab_path required");
+  if (!model_path) {
+    set_last_error("vclone_model_load: model_path required");
     return nullptr;
   }
   const vclone_load_options chosen = options ? *options : vclone_default_load_options();
@@ -205,7 +206,7 @@ VCLONE_API char *vclone_vocab_languages(const char *vocab_path) {
   return guarded("Reading the vocabulary", static_cast<char *>(nullptr), [&]() -> char * {
     BpeTokenizer tokenizer;
     std::string error;
-    if (load_vocabulary(&tokenizer, vocab_path, &error) != 0) {
+    if (read_vocabulary(&tokenizer, vocab_path, &error) != 0) {
       set_last_error("Failed to load tokenizer: %s", error.c_str());
       return nullptr;
     }

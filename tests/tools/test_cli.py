@@ -180,6 +180,15 @@ def usage_cases(model, vocab, reference, voice, tmp):
           tmp / "no_such_folder" / "v.vcv"], None, "no_such_folder"),
         (["voice", "--model", model, "--vocab", vocab, "--ref", reference, "--threads", "-2",
           "--out", tmp / "v.vcv"], None, "--threads"),
+        (["prepare", "--model", model, "--out", tmp / "m.vcm"], None, "--vocab"),
+        (["prepare", "--model", model, "--vocab", vocab, "--precision", "f16", "--out",
+          tmp / "m.vcm"], None, "--precision"),
+        (["prepare", "--model", model, "--vocab", vocab, "--out", tmp / "no_such_folder" / "m.vcm"],
+         None, "no_such_folder"),
+        (["prepare", "--verify", tmp / "missing.vcm"], None, "missing.vcm"),
+        (["prepare", "--verify", voice, "--out", tmp / "m.vcm"], None, "--verify"),
+        # Only a prepared model may go without --vocab.
+        (["say", "--model", model, "--ref", reference, "--out", tmp / "o.wav", TEXT], None, "--vocab"),
         (["sya", "--model", model], None, "sya"),
         ([], None, "subcommand"),
     ]
@@ -202,6 +211,10 @@ def test_failures_after_the_checks_name_the_cause(model_files, reference, tmp_pa
                      tmp_path / "o.wav", *FAST, TEXT, check=False)
     assert result.returncode == 1 and b"not_a.wav" in result.stderr
     assert not (tmp_path / "o.wav").exists()
+
+    # Verification names a file that is not a prepared model, without reading it whole.
+    result = run_cli("prepare", "--verify", model_files[0], check=False)
+    assert result.returncode == 1 and b"not a prepared model" in result.stderr
 
     # A weight archive is not a voice: refused without loading the model.
     result = run_cli("say", *model_args(model_files), "--voice", model_files[0], "--out",

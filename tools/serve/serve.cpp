@@ -20,7 +20,7 @@
 
 void add_serve_options(CLI::App &serve, ServeOptions &options) {
   serve.add_option("--model", options.model_path, "weight archive")->required();
-  serve.add_option("--vocab", options.vocab_path, "vocabulary JSON")->required();
+  serve.add_option("--vocab", options.vocab_path, "vocabulary JSON (a prepared model has its own)");
   serve.add_option("--voices", options.voices_dir, "folder of voice files (<id>.vcv), made when missing")
       ->capture_default_str();
   serve.add_option("--host", options.host, "address to listen on")->capture_default_str();
@@ -156,7 +156,9 @@ int run_serve(const ServeOptions &options) {
   load_options.n_threads = options.threads;
   load_options.precision = precision_of(options.precision);
   if (options.parallel > 0) load_options.max_parallel = options.parallel;
-  vclone_model *model = vclone_model_load(options.model_path.c_str(), options.vocab_path.c_str(), &load_options);
+  vclone_model *model = vclone_model_load(
+      options.model_path.c_str(), options.vocab_path.empty() ? nullptr : options.vocab_path.c_str(),
+      &load_options);
   int status = 0;
   if (model) {
     server.set_model(model);
