@@ -22,6 +22,11 @@
 
 namespace bench {
 
+// Resident memory, for the benchmarks on libtorch too (process_memory.h).
+using ::Resident;
+using ::reset_peak_memory;
+using ::resident_memory;
+
 using Clock = std::chrono::steady_clock;
 
 inline double seconds_since(Clock::time_point start) {

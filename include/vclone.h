@@ -19,9 +19,12 @@
  * original one-model-per-process interface; they still work and run on one
  * process-wide handle.
  *
- * Threads: calls on one model are serialised inside the library (a second
- * caller waits); different models may run side by side. A voice may be used
- * by several calls at once. vclone_load and vclone_unload must not overlap any
+ * Threads: up to max_parallel vclone_speak and vclone_speak_stream calls on
+ * one model, from different threads, run together: each decode step reads
+ * the weights once for all of them, and a seeded call gives the same samples
+ * alone or beside others. Further calls wait their turn in arrival order.
+ * Different models run side by side. A voice may be used by several calls at
+ * once. vclone_load and vclone_unload must not overlap any
  * other call of the original interface. The error message is kept per thread.
  * Computation runs on the caller's thread and compute threads: a model uses
  * n_threads of them (or every core this process may use, unless
@@ -126,8 +129,8 @@ VCLONE_API int32_t vclone_manifest_tensor(void        *handle,
                                           int64_t     *dims,
                                           int32_t      max_dims);
 
-/* The language codes a vocabulary file has, separated by single spaces
- * ("en es fr ..."), malloc'ed; vclone_free() it. NULL on failure. */
+/* The language codes a vocabulary file (or a prepared model) has, separated
+ * by single spaces ("en es fr ..."), malloc'ed; vclone_free() it. NULL on failure. */
 VCLONE_API char *vclone_vocab_languages(const char *vocab_path);
 
 /* ---- Logging ------------------------------------------------------------ */
@@ -162,12 +165,18 @@ typedef enum {
 typedef struct {
     int32_t n_threads;    /* compute threads; 0 = every core (default) */
     int32_t precision;    /* a vclone_precision; VCLONE_PRECISION_F32 by default */
-    int64_t reserved[15]; /* zero; later fields come from here */
+    int32_t max_parallel; /* syntheses that share each decode step, 1 .. 64; 4 (1: one at a time) */
+    int32_t reserved32;   /* zero */
+    int64_t reserved[14]; /* zero; later fields come from here */
 } vclone_load_options;
 
 VCLONE_API vclone_load_options vclone_default_load_options(void);
 
-/* Loads a weight archive and its vocabulary. options NULL = defaults.
+/* Loads a weight archive and its vocabulary, or a prepared model (see
+ * vclone_model_prepare; recognised by its first bytes, whatever its name),
+ * for which vocab_path may be NULL: it embeds its vocabulary. options NULL =
+ * defaults; a prepared model runs at the precision it was prepared for, and
+ * options asking for another precision than that or VCLONE_PRECISION_F32 fail.
  * Returns a fully built model, or NULL with a message. */
 VCLONE_API vclone_model *vclone_model_load(const char                *model_path,
                                            const char                *vocab_path,
@@ -180,6 +189,21 @@ VCLONE_API void vclone_model_free(vclone_model *model);
  * Belongs to the model. */
 VCLONE_API const char *vclone_model_languages(const vclone_model *model);
 
+/* What a model is doing, for monitoring. */
+typedef struct {
+    int32_t max_parallel;          /* as loaded */
+    int32_t running;               /* speaking calls holding a place */
+    int32_t waiting;               /* speaking calls waiting for one */
+    int32_t step_rows;             /* syntheses in the latest decode step */
+    int64_t steps;                 /* decode steps so far */
+    double  step_seconds;          /* their total time */
+    int64_t step_time_buckets[8];  /* steps of at most 5, 10, 20, 40, 80, 160, 320 ms, and longer */
+    int64_t reserved[8];
+} vclone_model_activity;
+
+/* Fills *activity. Returns 0, or -1 for a NULL argument. */
+VCLONE_API int vclone_model_get_activity(vclone_model *model, vclone_model_activity *activity);
+
 /* Adds a pronunciation lexicon to the model: a UTF-8 file of
  * "language<TAB>word<TAB>replacement" lines (language "*" for every one;
  * blank lines and lines starting with # are skipped). vclone_speak and
@@ -188,6 +212,20 @@ VCLONE_API const char *vclone_model_languages(const vclone_model *model);
  * line (and the model's lexicon unchanged). Not while the model speaks. */
 VCLONE_API int vclone_model_load_lexicon(vclone_model *model,
                                          const char   *path);
+
+/* Writes out_path, a prepared model: the archive's tensors in the layout the
+ * kernels read at precision (a vclone_precision; the decoder converted
+ * already), the vocabulary, and checksums. Loading it maps the file
+ * read-only instead of reading and converting the archive, and processes
+ * that load the same file share its memory. Returns 0, or -1 with a message. */
+VCLONE_API int vclone_model_prepare(const char *model_path,
+                                    const char *vocab_path,
+                                    int32_t     precision,
+                                    const char *out_path);
+
+/* Reads every byte of a prepared model and checks it against its checksums.
+ * Returns 0 when it is sound, or -1 with a message saying what is wrong. */
+VCLONE_API int vclone_model_verify(const char *path);
 
 /* ---- Voices ------------------------------------------------------------- */
 

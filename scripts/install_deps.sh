@@ -13,6 +13,7 @@ packages=(
   libsndfile1-dev nlohmann-json3-dev libutf8proc-dev libcli11-dev libcpp-httplib-dev
   python3-pytest python3-setuptools python3-pip chromium
   libicu-dev libxml2-dev libavcodec-dev libavformat-dev libavutil-dev ffmpeg haproxy ccache
+  python3-yaml
 )
 
 missing=()
@@ -55,4 +56,12 @@ if [ ! -d "$browser_test/node_modules/playwright-core" ]; then
   fi
   echo "install_deps: installing playwright-core for the browser test"
   (cd "$browser_test" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+# The official OpenAI Node client, at the version of its committed lock file,
+# asks the server for speech in tests/serve/test_openai.py.
+openai_client="$root/tests/serve/openai_client"
+if [ ! -d "$openai_client/node_modules/openai" ]; then
+  echo "install_deps: installing the openai client for the server's client test"
+  (cd "$openai_client" && npm ci --no-audit --no-fund --loglevel=error)
 fi

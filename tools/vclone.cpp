@@ -5,9 +5,10 @@
 // nothing. Usage errors exit with 2, failures after the checks with 1.
 #include "vclone.h"
 
-#include "common/wav_stream.h"
+#include "common/audio_encoder.h"
 #include "util/blank_text.h"
 #include "serve/serve.h"
+#include "wyoming/wyoming.h"
 
 #include <CLI/CLI.hpp>
 
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -173,8 +175,8 @@ struct ModelArgs {
 };
 
 void add_model_options(CLI::App &command, ModelArgs &args) {
-  command.add_option("--model", args.model_path, "weight archive")->required();
-  command.add_option("--vocab", args.vocab_path, "vocabulary JSON")->required();
+  command.add_option("--model", args.model_path, "weight archive or prepared model")->required();
+  command.add_option("--vocab", args.vocab_path, "vocabulary JSON (a prepared model has its own)");
   command.add_option("--threads", args.threads,
                      "compute threads, 1 .. the cores this process may use; 0 (all, the default)");
   command.add_option("--precision", args.precision, "decoder weights: f32 (default), bf16 or int8");
@@ -199,8 +201,14 @@ struct VoiceHandle {
   ~VoiceHandle() { vclone_voice_free(voice); }
 };
 
+// A prepared model embeds its vocabulary, so --vocab may be left out.
+std::string vocabulary_of(const ModelArgs &args) {
+  return args.vocab_path.empty() ? args.model_path : args.vocab_path;
+}
+
 bool load_model(const ModelArgs &args, const vclone_load_options &options, ModelHandle &handle) {
-  handle.model = vclone_model_load(args.model_path.c_str(), args.vocab_path.c_str(), &options);
+  handle.model = vclone_model_load(args.model_path.c_str(),
+                                   args.vocab_path.empty() ? nullptr : args.vocab_path.c_str(), &options);
   return handle.model != nullptr;
 }
 
@@ -263,6 +271,46 @@ int run_inspect(const std::string &path, bool list) {
   return 0;
 }
 
+// ---- prepare --------------------------------------------------------------
+
+struct PrepareArgs {
+  std::string model_path;
+  std::string vocab_path;
+  std::string precision = "f32";
+  std::string out_path;
+  std::string verify_path;
+};
+
+void add_prepare_options(CLI::App &command, PrepareArgs &args) {
+  command.add_option("--model", args.model_path, "weight archive");
+  command.add_option("--vocab", args.vocab_path, "vocabulary JSON");
+  command.add_option("--precision", args.precision, "decoder weights: f32 (default), bf16 or int8");
+  command.add_option("--out", args.out_path, "prepared model to write");
+  command.add_option("--verify", args.verify_path, "read every byte of a prepared model and check it");
+  command.add_flag("--quiet", g_quiet, "print only warnings and errors");
+}
+
+int run_prepare(const PrepareArgs &args) {
+  if (!args.verify_path.empty()) {
+    if (!args.model_path.empty() || !args.out_path.empty())
+      fail_usage("--verify takes no --model or --out");
+    require_readable("--verify", args.verify_path);
+    if (vclone_model_verify(args.verify_path.c_str()) != 0) return report_failure("verification failed");
+    std::printf("%s: sound\n", args.verify_path.c_str());
+    return 0;
+  }
+  if (args.model_path.empty() || args.vocab_path.empty() || args.out_path.empty())
+    fail_usage("prepare needs --model, --vocab and --out (or --verify FILE)");
+  const int32_t precision = parse_precision(args.precision);
+  require_readable("--model", args.model_path);
+  require_readable("--vocab", args.vocab_path);
+  require_writable_folder("--out", args.out_path);
+  if (vclone_model_prepare(args.model_path.c_str(), args.vocab_path.c_str(), precision,
+                           args.out_path.c_str()) != 0)
+    return report_failure("cannot prepare the model");
+  return 0;
+}
+
 // ---- voice ----------------------------------------------------------------
 
 struct VoiceArgs {
@@ -275,7 +323,7 @@ int run_voice(const VoiceArgs &args) {
   const vclone_load_options load_options = checked_load_options(args.model);
   require_readable("--ref", args.ref_path);
   require_writable_folder("--out", args.out_path);
-  vocabulary_languages(args.model.vocab_path);  // a broken vocabulary fails before the load
+  vocabulary_languages(vocabulary_of(args.model));  // a broken vocabulary fails before the load
 
   ModelHandle model;
   if (!load_model(args.model, load_options, model)) return report_failure("cannot load the model");
@@ -296,6 +344,7 @@ struct SayArgs {
   std::string voice_path;
   std::string out_path;
   std::string language = "en";
+  std::string format;
   std::string text;
   bool text_given = false;
   bool no_split = false;
@@ -310,8 +359,11 @@ void add_say_options(CLI::App &say, SayArgs &args) {
   auto *ref = say.add_option("--ref", args.ref_path, "reference recording (WAV) of the voice");
   auto *voice = say.add_option("--voice", args.voice_path, "voice file made by `vclone voice`");
   ref->excludes(voice);
-  say.add_option("--out", args.out_path, "output WAV file, or - to stream a WAV to standard output")
+  say.add_option("--out", args.out_path,
+                 "output file, its format from its extension (.wav .mp3 .opus .flac .aac .pcm), "
+                 "or - to stream to standard output")
       ->required();
+  say.add_option("--format", args.format, "wav, pcm, mp3, opus, flac or aac (default: --out's extension; wav)");
   say.add_option("--language", args.language, "language code (see `vclone languages`); en");
   say.add_option("--temperature", args.temperature, "sampling temperature, (0, 10]; 0.75");
   say.add_option("--top-k", args.top_k, "keep the k likeliest codes, 0 (off) .. 1026; 50");
@@ -368,40 +420,69 @@ void require_language(const std::string &vocab_path, const std::string &language
   fail_usage("--language '" + language + "' is not in " + vocab_path + "; it has: " + known);
 }
 
-// Writes each stretch of audio to standard output as it comes; a write that
-// fails (the reader went away, the disk is full) stops the synthesis.
+// --format, else --out's extension, else WAV.
+AudioFormat checked_format(const SayArgs &args) {
+  AudioFormat format = AudioFormat::kWav;
+  if (!args.format.empty()) {
+    if (!audio_format_from_name(args.format, format))
+      fail_usage("--format takes " + audio_format_list() + ", not '" + args.format + "'");
+    return format;
+  }
+  const std::string name = args.out_path.substr(args.out_path.find_last_of('/') + 1);
+  if (args.out_path != "-" && name.find('.') != std::string::npos && !audio_format_from_path(name, format))
+    fail_usage("--out " + args.out_path + ": no format has this extension; use .wav .mp3 .opus .flac .aac "
+               ".pcm or give --format");
+  return format;
+}
+
+// Writes the encoded audio to standard output as each stretch comes; a write
+// that fails (the reader went away, the disk is full) stops the synthesis.
 struct StreamSink {
   FILE *out = stdout;
+  AudioEncoder *encoder = nullptr;
   int64_t samples = 0;
   bool write_failed = false;
   int write_errno = 0;
 };
 
+bool flush_bytes(StreamSink &sink, const std::string &bytes) {
+  if (write_all(sink.out, bytes) && std::fflush(sink.out) == 0) return true;
+  sink.write_failed = true;
+  sink.write_errno = errno;
+  return false;
+}
+
 int write_stream_chunk(const float *samples, int n_samples, void *user_data) {
   auto *sink = static_cast<StreamSink *>(user_data);
-  if (!write_all(sink->out, wav_stream::pcm16(samples, static_cast<size_t>(n_samples))) ||
-      std::fflush(sink->out) != 0) {
-    sink->write_failed = true;
-    sink->write_errno = errno;
-    return 1;
-  }
+  std::string bytes;
+  if (!sink->encoder->write(samples, static_cast<size_t>(n_samples), bytes)) return 1;
+  if (!bytes.empty() && !flush_bytes(*sink, bytes)) return 1;
   sink->samples += n_samples;
   return 0;
 }
 
 int speak_to_stdout(vclone_model *model, const std::string &text, const SayArgs &args,
-                    const vclone_voice *voice, const vclone_options &options) {
-  StreamSink sink;
-  if (!write_all(stdout, wav_stream::header(vclone_sample_rate(), wav_stream::kUnknownLength)) ||
-      std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "vclone: cannot write to standard output: %s\n", std::strerror(errno));
+                    const vclone_voice *voice, const vclone_options &options, AudioFormat format) {
+  std::string error;
+  std::unique_ptr<AudioEncoder> encoder = AudioEncoder::create(format, vclone_sample_rate(), true, error);
+  if (!encoder) {
+    std::fprintf(stderr, "vclone: %s\n", error.c_str());
     return kFailureExit;
   }
+  StreamSink sink;
+  sink.encoder = encoder.get();
   const int status = vclone_speak_stream(model, text.c_str(), args.language.c_str(), voice,
                                          &options, write_stream_chunk, &sink);
+  // The codec's last bytes (the last Ogg page, MP3 or FLAC frame) come at finish.
+  std::string tail;
+  if (status == 0 && encoder->finish(tail)) flush_bytes(sink, tail);
   if (sink.write_failed) {
     std::fprintf(stderr, "vclone: cannot write to standard output: %s; stopped\n",
                  std::strerror(sink.write_errno));
+    return kFailureExit;
+  }
+  if (!encoder->error().empty()) {
+    std::fprintf(stderr, "vclone: %s\n", encoder->error().c_str());
     return kFailureExit;
   }
   if (status < 0) return report_failure("cannot speak");
@@ -410,14 +491,19 @@ int speak_to_stdout(vclone_model *model, const std::string &text, const SayArgs 
 }
 
 int speak_to_file(vclone_model *model, const std::string &text, const SayArgs &args,
-                  const vclone_voice *voice, const vclone_options &options) {
+                  const vclone_voice *voice, const vclone_options &options, AudioFormat format) {
   int32_t n_samples = 0;
   float *samples =
       vclone_speak(model, text.c_str(), args.language.c_str(), voice, &options, &n_samples);
   if (!samples) return report_failure("cannot speak");
+  std::string error;
   const std::string bytes =
-      wav_stream::file_bytes(samples, static_cast<size_t>(n_samples), vclone_sample_rate());
+      encode_whole(format, samples, static_cast<size_t>(n_samples), vclone_sample_rate(), error);
   std::free(samples);
+  if (!error.empty()) {
+    std::fprintf(stderr, "vclone: %s\n", error.c_str());
+    return kFailureExit;
+  }
   FILE *file = std::fopen(args.out_path.c_str(), "wb");
   const bool written = file && write_all(file, bytes);
   const int saved_errno = errno;
@@ -445,7 +531,8 @@ int run_say(const SayArgs &args) {
   if (!args.lexicon_path.empty()) require_readable("--lexicon", args.lexicon_path);
   const bool to_stdout = args.out_path == "-";
   if (!to_stdout) require_writable_folder("--out", args.out_path);
-  require_language(args.model.vocab_path, args.language);
+  const AudioFormat format = checked_format(args);
+  require_language(vocabulary_of(args.model), args.language);
   const std::string text = text_to_speak(args);
   if (is_blank_text(text)) fail_usage("the text is empty");
 
@@ -463,13 +550,13 @@ int run_say(const SayArgs &args) {
     voice.voice = vclone_voice_from_wav(model.model, args.ref_path.c_str());
     if (!voice.voice) return report_failure(("cannot make a voice from " + args.ref_path).c_str());
   }
-  return to_stdout ? speak_to_stdout(model.model, text, args, voice.voice, options)
-                   : speak_to_file(model.model, text, args, voice.voice, options);
+  return to_stdout ? speak_to_stdout(model.model, text, args, voice.voice, options, format)
+                   : speak_to_file(model.model, text, args, voice.voice, options, format);
 }
 
 // ---- Command line ---------------------------------------------------------
 
-const char *kSubcommands[] = {"say", "voice", "languages", "normalize", "inspect", "serve"};
+const char *kSubcommands[] = {"say", "voice", "languages", "normalize", "inspect", "serve", "wyoming", "prepare"};
 
 // CLI11 calls a stray word "not expected"; a mistyped subcommand deserves
 // its own message.
@@ -492,7 +579,7 @@ int main(int argc, char **argv) {
   app.require_subcommand(1);
 
   SayArgs say_args;
-  auto *say = app.add_subcommand("say", "speak a text to a WAV file or standard output");
+  auto *say = app.add_subcommand("say", "speak a text to an audio file or standard output");
   add_say_options(*say, say_args);
   auto *text_option = say->get_option("TEXT");
 
@@ -519,12 +606,20 @@ int main(int argc, char **argv) {
   inspect->add_option("ARCHIVE", inspect_path, "weight archive or voice file")->required();
   inspect->add_flag("--list", inspect_list, "print every tensor's name and shape");
 
+  PrepareArgs prepare_args;
+  auto *prepare = app.add_subcommand("prepare", "write a prepared model that loads by mapping, or verify one");
+  add_prepare_options(*prepare, prepare_args);
+
   ServeOptions serve_options;
   auto *serve = app.add_subcommand("serve", "serve speech over HTTP");
   add_serve_options(*serve, serve_options);
 
+  WyomingOptions wyoming_options;
+  auto *wyoming = app.add_subcommand("wyoming", "serve speech to Home Assistant over the Wyoming protocol");
+  add_wyoming_options(*wyoming, wyoming_options);
+
   if (is_unknown_subcommand(argc, argv)) {
-    std::fprintf(stderr, "vclone: unknown subcommand '%s' (say, voice, languages, normalize, inspect, serve)\n"
+    std::fprintf(stderr, "vclone: unknown subcommand '%s' (say, voice, languages, normalize, inspect, serve, wyoming, prepare)\n"
                          "Run with --help for more information.\n", argv[1]);
     return kUsageExit;
   }
@@ -547,6 +642,8 @@ int main(int argc, char **argv) {
       return run_normalize(normalize_language, normalize_text, normalize_text_option->count() > 0);
     if (inspect->parsed()) return run_inspect(inspect_path, inspect_list);
     if (serve->parsed()) return run_serve(serve_options);
+    if (wyoming->parsed()) return run_wyoming(wyoming_options);
+    if (prepare->parsed()) return run_prepare(prepare_args);
   } catch (const UsageError &e) {
     std::fprintf(stderr, "vclone: %s\n", e.message.c_str());
     return kUsageExit;

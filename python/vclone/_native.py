@@ -36,7 +36,9 @@ class LoadOptions(ctypes.Structure):
     _fields_ = [
         ("n_threads", ctypes.c_int32),
         ("precision", ctypes.c_int32),
-        ("reserved", ctypes.c_int64 * 15),
+        ("max_parallel", ctypes.c_int32),
+        ("reserved32", ctypes.c_int32),
+        ("reserved", ctypes.c_int64 * 14),
     ]
 
 

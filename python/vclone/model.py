@@ -80,27 +80,32 @@ class _StreamState:
 
 
 class Model(Handle):
-    """A loaded weight archive and vocabulary.
+    """A loaded weight archive and vocabulary, or a prepared model (its
+    vocabulary then may be left out: the file has its own).
 
     ``threads`` is libtorch's compute thread count (0: every core this process
-    may use); ``precision`` is "f32", "bf16" or "int8" for the decoder weights.
-    Use it as a context manager, or call ``close``; a closed model raises
-    VcloneError when used. Calls on one model run one at a time (the library
-    serialises them); a stream holds the model until it is read to the end,
-    broken out of or closed.
+    may use); ``precision`` is "f32", "bf16" or "int8" for the decoder weights;
+    ``max_parallel`` syntheses from different threads share each decode step
+    (further ones wait their turn). Use it as a context manager, or call
+    ``close``; a closed model raises VcloneError when used. A stream holds its
+    place until it is read to the end, broken out of or closed.
     """
 
     _what = "model"
 
-    def __init__(self, model_path: PathLike, vocab_path: PathLike, *, threads: int = 0,
-                 precision: str = "f32") -> None:
+    def __init__(self, model_path: PathLike, vocab_path: Optional[PathLike] = None, *,
+                 threads: int = 0, precision: str = "f32",
+                 max_parallel: Optional[int] = None) -> None:
         load_options = lib.vclone_default_load_options()
         load_options.n_threads = _int_option("threads", threads)
+        if max_parallel is not None:
+            load_options.max_parallel = _int_option("max_parallel", max_parallel)
         if precision not in PRECISIONS:
             raise ValueError(f"precision must be one of {', '.join(PRECISIONS)}, not {precision!r}")
         load_options.precision = PRECISIONS[precision]
         handle = lib.vclone_model_load(_native.path_bytes("model_path", model_path),
-                                       _native.path_bytes("vocab_path", vocab_path),
+                                       None if vocab_path is None
+                                       else _native.path_bytes("vocab_path", vocab_path),
                                        ctypes.byref(load_options))
         if not handle:
             raise _native.last_error("cannot load the model")

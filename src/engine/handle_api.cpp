@@ -2,10 +2,12 @@
 // and the guard that turns any exception into a failure result so that none
 // crosses the C boundary.
 #include "archive/manifest.h"
+#include "engine/decode_batch.h"
 #include "engine/engine.h"
 #include "engine/options.h"
 #include "engine/guarded.h"
 #include "engine/pipeline.h"
+#include "engine/prepared_model.h"
 #include "engine/vclone_model.h"
 #include "engine/voice.h"
 #include "engine/language_codes.h"
@@ -15,6 +17,7 @@
 #include "vclone.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -81,8 +84,8 @@ VCLONE_API void vclone_log_set(vclone_log_callback callback, void *user_data) {
 
 VCLONE_API vclone_model *vclone_model_load(const char *model_path, const char *vocab_path,
                                            const vclone_load_options *options) {
-  if (!model_path || !vocab_path) {
-    set_last_error("vclone_model_load: model_path and vocab_path required");
+  if (!model_path) {
+    set_last_error("vclone_model_load: model_path required");
     return nullptr;
   }
   const vclone_load_options chosen = options ? *options : vclone_default_load_options();
@@ -95,6 +98,25 @@ VCLONE_API void vclone_model_free(vclone_model *model) { release_model(model); }
 
 VCLONE_API const char *vclone_model_languages(const vclone_model *model) {
   return model ? model->languages.c_str() : "";
+}
+
+VCLONE_API int vclone_model_get_activity(vclone_model *model, vclone_model_activity *activity) {
+  if (!model || !activity) {
+    set_last_error("vclone_model_get_activity: model and activity required");
+    return -1;
+  }
+  *activity = vclone_model_activity{};
+  activity->max_parallel = model->max_parallel;
+  if (!model->batch) return 0;
+  const BatchActivity now = model->batch->activity();
+  activity->running = now.running;
+  activity->waiting = now.waiting;
+  activity->step_rows = now.step_rows;
+  activity->steps = now.steps;
+  activity->step_seconds = now.step_seconds;
+  std::copy(std::begin(now.step_time_buckets), std::end(now.step_time_buckets),
+            activity->step_time_buckets);
+  return 0;
 }
 
 VCLONE_API int vclone_model_load_lexicon(vclone_model *model, const char *path) {
@@ -141,7 +163,6 @@ VCLONE_API float *vclone_speak(vclone_model *model, const char *text, const char
   if (!check_speak_arguments("vclone_speak", model, text, language, voice, chosen))
     return nullptr;
   return guarded("Synthesis", static_cast<float *>(nullptr), [&]() -> float * {
-    std::lock_guard<std::mutex> lock(model->call_mutex);
     std::vector<float> audio;
     const AudioSink collect = [&](const float *samples, int64_t count) {
       audio.insert(audio.end(), samples, samples + count);
@@ -165,7 +186,6 @@ VCLONE_API int vclone_speak_stream(vclone_model *model, const char *text, const 
   if (!check_speak_arguments("vclone_speak_stream", model, text, language, voice, chosen))
     return -1;
   return guarded("Synthesis", -1, [&] {
-    std::lock_guard<std::mutex> lock(model->call_mutex);
     // The callback takes an int count; a chunk never comes near that.
     const AudioSink deliver = [&](const float *samples, int64_t count) {
       return on_audio(samples, static_cast<int>(count), user_data) == 0;
@@ -186,7 +206,7 @@ VCLONE_API char *vclone_vocab_languages(const char *vocab_path) {
   return guarded("Reading the vocabulary", static_cast<char *>(nullptr), [&]() -> char * {
     BpeTokenizer tokenizer;
     std::string error;
-    if (load_vocabulary(&tokenizer, vocab_path, &error) != 0) {
+    if (read_vocabulary(&tokenizer, vocab_path, &error) != 0) {
       set_last_error("Failed to load tokenizer: %s", error.c_str());
       return nullptr;
     }

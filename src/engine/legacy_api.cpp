@@ -95,7 +95,6 @@ VCLONE_API float *vclone_tts(const char *text, const char *ref_wav, const char *
   request.options.speed = speed;
   request.original = true;
   return guarded("Synthesis", static_cast<float *>(nullptr), [&]() -> float * {
-    std::lock_guard<std::mutex> lock(current_model->call_mutex);
     std::vector<float> audio;
     const AudioSink collect = [&](const float *samples, int64_t count) {
       audio.insert(audio.end(), samples, samples + count);

@@ -1,7 +1,9 @@
 #include "archive/manifest.h"
+#include "engine/decode_batch.h"
 #include "engine/engine.h"
 #include "engine/language_codes.h"
 #include "engine/options.h"
+#include "engine/prepared_model.h"
 #include "engine/vclone_model.h"
 #include "engine/weight_binding.h"
 #include "models/gpt/compute_threads.h"
@@ -113,6 +115,26 @@ void apply_precision(vclone_model &model) {
            model.precision == VCLONE_PRECISION_BF16 ? "bf16" : "int8");
 }
 
+bool load_archive(const char *model_path, const char *vocab_path, vclone_model &model) {
+  if (!vocab_path) {
+    set_last_error("Loading failed: %s is not a prepared model, and a weight archive needs a vocabulary file",
+                   model_path);
+    return false;
+  }
+  std::string error;
+  if (load_vocabulary(&model.tokenizer, vocab_path, &error) != 0) {
+    set_last_error("Failed to load tokenizer: %s", error.c_str());
+    return false;
+  }
+  if (!vocabulary_fits(model.tokenizer, vocab_path)) return false;
+  model.languages = language_codes(model.tokenizer);
+  log_line(kLogInfo, "[vclone] Initializing modules...");
+  construct_modules(model);
+  if (!read_weights(model_path, model)) return false;
+  apply_precision(model);
+  return true;
+}
+
 }  // namespace
 
 vclone_model *load_model(const char *model_path, const char *vocab_path,
@@ -123,18 +145,17 @@ vclone_model *load_model(const char *model_path, const char *vocab_path,
   ComputeThreads threads(model->n_threads);
   model->precision = options.precision;
 
-  std::string error;
-  if (load_vocabulary(&model->tokenizer, vocab_path, &error) != 0) {
-    set_last_error("Failed to load tokenizer: %s", error.c_str());
+  if (is_prepared_model(model_path)) {
+    if (!load_prepared_model(model_path, vocab_path, options.precision, *model, construct_modules) ||
+        !vocabulary_fits(model->tokenizer, vocab_path ? vocab_path : model_path))
+      return nullptr;
+  } else if (!load_archive(model_path, vocab_path, *model)) {
     return nullptr;
   }
-  if (!vocabulary_fits(model->tokenizer, vocab_path)) return nullptr;
-  model->languages = language_codes(model->tokenizer);
-  log_line(kLogInfo, "[vclone] Initializing modules...");
-  construct_modules(*model);
-  if (!read_weights(model_path, *model)) return nullptr;
-  apply_precision(*model);
   model->gpt_decoder->set_threads(model->n_threads);
+  model->max_parallel = options.max_parallel;
+  model->batch = std::make_shared<DecodeBatch>(*model->gpt_decoder, model->n_threads,
+                                               options.max_parallel);
 
   model->conditioning_encoder->eval();
   model->conditioning_perceiver->eval();

@@ -17,6 +17,8 @@ namespace {
 
 constexpr int kMaxCodes = GPTDecoderImpl::kMaxCodes;
 constexpr int kAudioVocab = static_cast<int>(GPTDecoderImpl::kAudioVocab);
+// Each synthesis in a step holds an attention cache of up to 150 MB.
+constexpr int kMaxParallel = 64;
 
 template <size_t N>
 bool reserved_clear(const int64_t (&reserved)[N], const char *name) {
@@ -50,6 +52,7 @@ extern "C" VCLONE_API vclone_load_options vclone_default_load_options(void) {
   vclone_load_options options{};
   options.n_threads = 0;
   options.precision = VCLONE_PRECISION_F32;
+  options.max_parallel = 4;
   return options;
 }
 
@@ -84,6 +87,15 @@ bool check_load_options(const vclone_load_options &o) {
       o.precision != VCLONE_PRECISION_INT8) {
     set_last_error("Bad option precision = %d: must be VCLONE_PRECISION_F32 (0), _BF16 (1) or "
                    "_INT8 (2)", o.precision);
+    return false;
+  }
+  if (o.max_parallel < 1 || o.max_parallel > kMaxParallel) {
+    set_last_error("Bad option max_parallel = %d: must be 1 to %d", o.max_parallel, kMaxParallel);
+    return false;
+  }
+  if (o.reserved32 != 0) {
+    set_last_error("vclone_load_options.reserved32 is set: the host was built for a newer vclone "
+                   "than %s", vclone_version());
     return false;
   }
   return reserved_clear(o.reserved, "vclone_load_options");

@@ -1,5 +1,6 @@
 #include "engine/pipeline.h"
 
+#include "engine/decode_batch.h"
 #include "engine/engine.h"
 #include "engine/language_codes.h"
 #include "engine/piece_vocoder.h"
@@ -27,19 +28,28 @@ constexpr int kMinimumCodes = 4;
 constexpr size_t kVoicePrefixes = 4;
 
 // The decoder's keys and values for the voice's conditioning, computed on its
-// first use with this model. The caller holds the model's call mutex.
-const KvCache &voice_prefix(vclone_model &model, const vclone_voice &voice) {
+// first use with this model (with the decoder to itself) and kept for the
+// last few voices spoken.
+std::shared_ptr<const KvCache> voice_prefix(vclone_model &model, const vclone_voice &voice) {
+  {
+    std::lock_guard<std::mutex> lock(model.prefix_mutex);
+    auto &kept = model.voice_prefixes;
+    for (size_t i = 0; i < kept.size(); i++)
+      if (kept[i].cond_latents.is_same(voice.cond_latents)) {
+        const auto found = kept.begin() + static_cast<long>(i);
+        std::rotate(kept.begin(), found, found + 1);  // most recently used first
+        return kept.front().cache;
+      }
+  }
+  auto cache = std::make_shared<KvCache>();
+  model.batch->exclusive(
+      [&] { *cache = model.gpt_decoder->conditioning_cache(voice.cond_latents); });
+  std::lock_guard<std::mutex> lock(model.prefix_mutex);
   auto &kept = model.voice_prefixes;
-  for (size_t i = 0; i < kept.size(); i++)
-    if (kept[i].cond_latents.is_same(voice.cond_latents)) {
-      const auto found = kept.begin() + static_cast<long>(i);
-      std::rotate(kept.begin(), found, found + 1);  // most recently used first
-      return kept.front().cache;
-    }
-  kept.insert(kept.begin(), {voice.cond_latents,
-                             model.gpt_decoder->conditioning_cache(voice.cond_latents)});
+  kept.insert(kept.begin(), {voice.cond_latents, cache});
   if (kept.size() > kVoicePrefixes) kept.pop_back();
-  return kept.front().cache;
+  log_line(kLogDebug, "[vclone] Conditioning keys and values computed for a voice");
+  return cache;
 }
 
 // The original interface's code budget: 602 codes at speed 1.0, fewer as the
@@ -93,9 +103,12 @@ SpeakResult speak_piece(vclone_model &model, const SynthesisRequest &request,
   if (!request.original)
     observe = [&](int64_t row, const float *state) { return vocoder.add(row, state); };
   bool stopped = false;
-  at::Tensor codes = model.gpt_decoder->generate_codes(voice.cond_latents, tokens, sampling,
-                                                       observe, &stopped, model.n_threads,
-                                                       conditioning);
+  at::Tensor codes;
+  {
+    DecodeBatch::Member member(*model.batch);
+    codes = model.gpt_decoder->generate_codes(voice.cond_latents, tokens, sampling, observe,
+                                              &stopped, model.n_threads, conditioning, &member);
+  }
   if (stopped) return SpeakResult::kStopped;
   if (codes.size(1) < kMinimumCodes) {
     if (request.original)
@@ -105,10 +118,15 @@ SpeakResult speak_piece(vclone_model &model, const SynthesisRequest &request,
                      piece.text.c_str(), static_cast<long>(codes.size(1)));
     return SpeakResult::kFailed;
   }
-  const bool delivered =
-      request.original
-          ? vocoder.finish_whole(model.gpt_decoder->compute_latents(voice.cond_latents, tokens, codes))
-          : vocoder.finish(codes.size(1) - kUnsettledRows);
+  bool delivered;
+  if (request.original) {
+    at::Tensor latents;
+    model.batch->exclusive(
+        [&] { latents = model.gpt_decoder->compute_latents(voice.cond_latents, tokens, codes); });
+    delivered = vocoder.finish_whole(latents);
+  } else {
+    delivered = vocoder.finish(codes.size(1) - kUnsettledRows);
+  }
   return delivered ? SpeakResult::kDone : SpeakResult::kStopped;
 }
 
@@ -130,6 +148,8 @@ SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request, con
   torch::NoGradGuard no_grad;
   ComputeThreads threads(model.n_threads);
   if (!check_text(model, request)) return SpeakResult::kFailed;
+  // Held to the end of the call: a caller that stops frees it at once.
+  DecodeBatch::Place place(*model.batch);
   std::vector<Piece> pieces;
   const char *hint = request.original ? "" : " (turn split_text on to speak it in pieces)";
   // The original interface reads its text as given, as it always has.
@@ -141,6 +161,7 @@ SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request, con
   vclone_voice computed;
   const vclone_voice *voice = request.voice;
   if (!voice) {
+    std::lock_guard<std::mutex> lock(model.call_mutex);
     if (!compute_voice(model, request.reference_path, request.original, computed))
       return SpeakResult::kFailed;
     voice = &computed;
@@ -148,7 +169,8 @@ SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request, con
   if (!voice_fits(*voice)) return SpeakResult::kFailed;
 
   const CodeSampling sampling = sampling_for(request);
-  const KvCache *conditioning = request.original ? nullptr : &voice_prefix(model, *voice);
+  const std::shared_ptr<const KvCache> conditioning =
+      request.original ? nullptr : voice_prefix(model, *voice);
   int64_t delivered = 0;
   const AudioSink counting = [&](const float *samples, int64_t count) {
     delivered += count;
@@ -164,7 +186,7 @@ SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request, con
     if (pieces[i].ids.empty()) continue;  // an SSML break with nothing after it
     const SpeakResult result =
         speak_piece(model, request, *voice, pieces[i], i, pieces.size(), sampling,
-                    conditioning, counting);
+                    conditioning.get(), counting);
     if (result != SpeakResult::kDone) return result;
   }
   log_done(request, delivered, pieces.size(), t0);

@@ -13,9 +13,12 @@
 
 #include <ATen/core/Tensor.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+class DecodeBatch;
 
 struct vclone_model {
   ConditioningEncoder conditioning_encoder{nullptr};
@@ -29,19 +32,22 @@ struct vclone_model {
 
   int n_threads = 1;        // compute threads of every call on this model (the caller's included)
   int precision = 0;        // a vclone_precision
+  int max_parallel = 1;     // syntheses sharing each decode step
   std::string languages;    // the vocabulary's language codes, space-separated
   Lexicon lexicon;          // words the host wants read otherwise; empty by default
   // The decoder's keys and values for the conditioning of the voices spoken
   // most recently, newest first (see voice_prefix in pipeline.cpp). Each entry
   // holds its voice's latents, so a freed voice's memory cannot come back as
-  // another voice and match.
+  // another voice and match; a call holds its entry's cache while it speaks.
   struct VoicePrefix {
     at::Tensor cond_latents;
-    KvCache cache;
+    std::shared_ptr<const KvCache> cache;
   };
   std::vector<VoicePrefix> voice_prefixes;
-  // Serialises the calls on this model: a call's intermediate state (the
-  // decode step's threads, libtorch's thread-local settings) is not shared.
+  std::mutex prefix_mutex;
+  // The speaking calls' places and their shared decode steps.
+  std::shared_ptr<DecodeBatch> batch;
+  // Serialises the making of voices: the encoders' passes are not shared.
   std::mutex call_mutex;
 };
 

@@ -22,6 +22,11 @@ struct BpeTokenizer {
 // error is null the reason is logged. Tables already present are replaced.
 int load_vocabulary(BpeTokenizer *tokenizer, const char *path, std::string *error = nullptr);
 
+// As load_vocabulary, from the JSON text itself (a prepared model embeds it);
+// origin names where it came from in messages.
+int load_vocabulary_text(BpeTokenizer *tokenizer, const std::string &text, const char *origin,
+                         std::string *error = nullptr);
+
 // Empties the three tables.
 void clear_tokenizer(BpeTokenizer *tokenizer);
 

@@ -132,8 +132,16 @@ int load_vocabulary(BpeTokenizer *tokenizer, const char *path, std::string *erro
   clear_tokenizer(tokenizer);
   std::string text, reason;
   if (!read_all(path, &text, &reason)) return fail(tokenizer, error, reason);
+  return load_vocabulary_text(tokenizer, text, path, error);
+}
+
+int load_vocabulary_text(BpeTokenizer *tokenizer, const std::string &text, const char *origin,
+                         std::string *error) {
+  if (!tokenizer || !origin) return fail(tokenizer, error, "no tokenizer or no vocabulary origin given");
+  clear_tokenizer(tokenizer);
+  std::string reason;
   if (!parse_vocabulary(text, tokenizer, &reason))
-    return fail(tokenizer, error, std::string("bad vocabulary ") + path + ": " + reason);
+    return fail(tokenizer, error, std::string("bad vocabulary ") + origin + ": " + reason);
 
   // A rule listed twice keeps the rank of its last occurrence.
   tokenizer->merge_ranks.reserve(tokenizer->merges.size());
@@ -142,7 +150,7 @@ int load_vocabulary(BpeTokenizer *tokenizer, const char *path, std::string *erro
     tokenizer->merge_ranks[left + " " + right] = static_cast<int32_t>(r);
   }
   log_line(kLogInfo, "[tokenizer] Loaded %d vocab entries, %d merges from %s\n",
-           static_cast<int>(tokenizer->vocab.size()), static_cast<int>(tokenizer->merges.size()), path);
+           static_cast<int>(tokenizer->vocab.size()), static_cast<int>(tokenizer->merges.size()), origin);
   return 0;
 }
 

@@ -2,13 +2,22 @@
 first audio bytes and its last, on a running `vclone serve`. Not a test: a
 figure to report.
 
-usage: first_audio_bytes.py PORT VOICE [TEXT] [--runs N] [--max-codes N]
+With --reference, a voice is first made from that recording under a new name,
+so the first run is a voice's first request (its file read, its conditioning
+passed through the decoder) and the later runs are later requests (the voice
+kept loaded, its conditioning kept by the library).
+
+usage: first_audio_bytes.py PORT (VOICE | --reference WAV) [TEXT] [--runs N] [--max-codes N]
+                            [--format pcm|wav|mp3|opus|flac|aac]
 """
 import argparse
 import http.client
 import json
 import statistics
 import time
+import uuid
+
+SENTENCE = "The quick brown fox jumps over the lazy dog while the sun sets slowly in the west."
 
 
 def one_run(port, body):
@@ -23,30 +32,47 @@ def one_run(port, body):
     rest = response.read()
     end_at = time.monotonic() - start
     connection.close()
-    audio_seconds = (len(first) + len(rest) - 44) / 2 / 24000
-    return response.status, headers_at, first_at, end_at, audio_seconds
+    return response.status, headers_at, first_at, end_at, len(first) + len(rest)
+
+
+def make_voice(port, reference):
+    name = "measure-" + uuid.uuid4().hex[:8]
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=600)
+    with open(reference, "rb") as f:
+        connection.request("POST", "/v1/voices?name=" + name, body=f.read(),
+                           headers={"Content-Type": "audio/wav"})
+    response = connection.getresponse()
+    assert response.status == 201, response.read()
+    connection.close()
+    return name
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("port", type=int)
-    parser.add_argument("voice")
-    parser.add_argument("text", nargs="?",
-                        default="The quick brown fox jumps over the lazy dog while the farmer watches from the gate.")
+    parser.add_argument("voice", nargs="?")
+    parser.add_argument("text", nargs="?", default=SENTENCE)
+    parser.add_argument("--reference")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--max-codes", type=int)
+    parser.add_argument("--format", default="pcm")
     args = parser.parse_args()
-    body = {"input": args.text, "voice": args.voice, "stream": True, "seed": 1}
+    voice = make_voice(args.port, args.reference) if args.reference else args.voice
+    body = {"input": args.text, "voice": voice, "stream": True, "seed": 1, "response_format": args.format}
     if args.max_codes:
         body["max_codes"] = args.max_codes
     firsts = []
     for run in range(args.runs):
-        status, headers_at, first_at, end_at, audio = one_run(args.port, body)
-        print(f"run {run + 1}: status {status}, headers {headers_at:.3f} s, first audio bytes "
-              f"{first_at:.3f} s, last byte {end_at:.2f} s, {audio:.2f} s of audio, "
-              f"first/last {first_at / end_at:.3f}")
+        status, headers_at, first_at, end_at, size = one_run(args.port, body)
+        label = "first request" if run == 0 and args.reference else "later request"
+        print(f"run {run + 1} ({label}): status {status}, headers {headers_at:.3f} s, first audio bytes "
+              f"{first_at:.3f} s, last byte {end_at:.2f} s, {size} bytes of {args.format}")
         firsts.append(first_at)
-    print(f"median time to first audio bytes: {statistics.median(firsts):.3f} s")
+    later = firsts[1:] if args.reference else firsts
+    if args.reference:
+        print(f"first audio bytes, a voice's first request: {firsts[0]:.3f} s")
+    if later:
+        print(f"first audio bytes, later requests (median of {len(later)}): {statistics.median(later):.3f} s")
 
 
 if __name__ == "__main__":

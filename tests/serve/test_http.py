@@ -182,7 +182,8 @@ NOT_AUDIO_WAV = b"RIFF\x24\x00\x00\x00WAVEfmt " + b"\x00" * 40 + b"this is not a
 
 BAD_REQUESTS = [
     # name, method, path, body, headers, status, param
-    ("malformed json", "POST", "/v1/audio/speech", b'{"input": "Hi", ', None, 400, None),
+    ("malformed json", "POST", "/v1/audio/speech", b'{"input": "Hi", ',
+     dict(AUTH, **{"Content-Type": "application/json"}), 400, None),
     ("body not an object", "POST", "/v1/audio/speech", [1, 2], None, 400, None),
     ("missing input", "POST", "/v1/audio/speech", {"voice": "ref"}, None, 400, "input"),
     ("blank input", "POST", "/v1/audio/speech", speech_body(input="  "), None, 400, "input"),
@@ -191,7 +192,10 @@ BAD_REQUESTS = [
     ("unknown voice", "POST", "/v1/audio/speech", speech_body(voice="nobody"), None, 404, "voice"),
     ("voice as a path", "POST", "/v1/audio/speech", speech_body(voice="../voices/ref"), None, 404, "voice"),
     ("unknown language", "POST", "/v1/audio/speech", speech_body(language="xx"), None, 400, "language"),
-    ("mp3 format", "POST", "/v1/audio/speech", speech_body(response_format="mp3"), None, 400, "response_format"),
+    ("unknown format", "POST", "/v1/audio/speech", speech_body(response_format="m4a"), None, 400, "response_format"),
+    ("voice object without an id", "POST", "/v1/audio/speech", speech_body(voice={"name": "ref"}), None, 400, "voice"),
+    ("unknown stream format", "POST", "/v1/audio/speech", speech_body(stream_format="ws"), None, 400, "stream_format"),
+    ("built-in name, no default voice", "POST", "/v1/audio/speech", speech_body(voice="alloy"), None, 404, "voice"),
     ("zero temperature", "POST", "/v1/audio/speech", speech_body(temperature=0), None, 400, "temperature"),
     ("top_k as text", "POST", "/v1/audio/speech", speech_body(top_k="5"), None, 400, "top_k"),
     ("top_k fractional", "POST", "/v1/audio/speech", speech_body(top_k=2.5), None, 400, "top_k"),
@@ -220,10 +224,13 @@ def test_bad_requests_get_a_json_error(server, voice, name, method, path, body, 
     error = json.loads(answer)["error"]
     assert isinstance(error["message"], str) and error["message"]
     assert isinstance(error["type"], str) and error["type"]
+    assert isinstance(error["code"], str) and error["code"]
     if param:
         assert error["param"] == param and param in error["message"]
     if status == 401:
         assert answer_headers.get("WWW-Authenticate") == "Bearer"
+    if name == "built-in name, no default voice":
+        assert "--default-voice" in error["message"] and error["code"] == "voice_not_found"
 
 
 def test_eight_clients_at_once_get_audio_or_a_busy_answer(server, voice):
@@ -244,7 +251,8 @@ def test_eight_clients_at_once_get_audio_or_a_busy_answer(server, voice):
 
     statuses = sorted(answer[0] for answer in answers)
     assert set(statuses) <= {200, 503}, statuses
-    # One runs and two wait; the rest arrive while all three places are taken.
+    # Four run (the default parallel places) and two wait; the rest arrive while
+    # every place is taken.
     assert 1 <= statuses.count(200) <= clients - 1 and statuses.count(503) >= 1, statuses
     for status, headers, body in answers:
         if status == 200:

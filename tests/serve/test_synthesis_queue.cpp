@@ -55,4 +55,23 @@ TEST(SynthesisQueue, TurnsFollowArrivalAndSkipDroppedTickets) {
   EXPECT_EQ(queue.waiting(), 0);
 }
 
+// With parallel places, that many requests run at once; the rest wait their
+// turn in arrival order, and the waiting bound counts only those behind.
+TEST(SynthesisQueue, ParallelPlacesRunTogether) {
+  SynthesisQueue queue(1, 2);
+  auto first = queue.try_enter();
+  auto second = queue.try_enter();
+  auto third = queue.try_enter();
+  ASSERT_NE(third, nullptr);
+  EXPECT_EQ(queue.try_enter(), nullptr);  // two running, one waiting: full
+  EXPECT_EQ(queue.waiting(), 1);
+  first->wait_turn();
+  second->wait_turn();  // both at once
+  auto third_turn = std::async(std::launch::async, [&] { third->wait_turn(); });
+  EXPECT_EQ(third_turn.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  second.reset();
+  ASSERT_EQ(third_turn.wait_for(seconds(10)), std::future_status::ready);
+  EXPECT_EQ(queue.waiting(), 0);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 """The command-line program: main paths on one full-size random model, and
 usage errors refused before the model is loaded."""
 import re
+import subprocess
 
 import numpy as np
 import pytest
@@ -62,6 +63,30 @@ def test_stream_to_stdout_matches_the_file(model_files, voice_file, tmp_path):
     # may tip a sample across a 16-bit step, never more.
     assert np.abs(stream_samples - file_samples).max() <= 1
     assert streamed.stderr == b""
+
+
+def ffmpeg_samples(path):
+    """The file's audio as ffmpeg decodes it: 16-bit mono at 24 kHz."""
+    result = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", str(path), "-f", "s16le",
+                             "-ac", "1", "-ar", "24000", "-"], capture_output=True, check=True)
+    return np.frombuffer(result.stdout, dtype="<i2").astype(np.int32)
+
+
+def test_formats_by_extension_and_on_standard_output(model_files, voice_file, tmp_path):
+    options = ["--voice", voice_file, "--seed", "5", "--quiet", "--max-codes", "20"]
+    run_cli("say", *model_args(model_files), *options, "--out", tmp_path / "a.wav", TEXT)
+    wav = parse_wav((tmp_path / "a.wav").read_bytes()).astype(np.int32)
+    for name in ("a.flac", "a.mp3"):
+        run_cli("say", *model_args(model_files), *options, "--out", tmp_path / name, TEXT)
+        decoded = ffmpeg_samples(tmp_path / name)
+        # MP3 files carry their encoder delay and padding, so both decode to the length.
+        assert decoded.size == wav.size, name
+        if name.endswith(".flac"):
+            assert np.array_equal(decoded, wav)
+    streamed = run_cli("say", *model_args(model_files), *options, "--format", "opus", "--out", "-", TEXT)
+    assert streamed.stdout[:4] == b"OggS"
+    (tmp_path / "s.opus").write_bytes(streamed.stdout)
+    assert ffmpeg_samples(tmp_path / "s.opus").size == wav.size  # the last Ogg page is there
 
 
 def test_long_text_from_stdin_is_spoken_whole(model_files, voice_file, tmp_path):
@@ -148,10 +173,22 @@ def usage_cases(model, vocab, reference, voice, tmp):
         (["say", "--model", model, "--vocab", vocab, "--ref", reference, "--out", tmp, TEXT],
          None, "--out"),
         (["say", "--vocab", vocab, "--ref", reference, "--out", tmp / "o.wav", TEXT], None, "--model"),
+        (["say", "--model", model, "--vocab", vocab, "--ref", reference, "--out", tmp / "o.mp4", TEXT],
+         None, "o.mp4"),
+        (with_ref + ["--format", "ogg", TEXT], None, "--format"),
         (["voice", "--model", model, "--vocab", vocab, "--ref", reference, "--out",
           tmp / "no_such_folder" / "v.vcv"], None, "no_such_folder"),
         (["voice", "--model", model, "--vocab", vocab, "--ref", reference, "--threads", "-2",
           "--out", tmp / "v.vcv"], None, "--threads"),
+        (["prepare", "--model", model, "--out", tmp / "m.vcm"], None, "--vocab"),
+        (["prepare", "--model", model, "--vocab", vocab, "--precision", "f16", "--out",
+          tmp / "m.vcm"], None, "--precision"),
+        (["prepare", "--model", model, "--vocab", vocab, "--out", tmp / "no_such_folder" / "m.vcm"],
+         None, "no_such_folder"),
+        (["prepare", "--verify", tmp / "missing.vcm"], None, "missing.vcm"),
+        (["prepare", "--verify", voice, "--out", tmp / "m.vcm"], None, "--verify"),
+        # Only a prepared model may go without --vocab.
+        (["say", "--model", model, "--ref", reference, "--out", tmp / "o.wav", TEXT], None, "--vocab"),
         (["sya", "--model", model], None, "sya"),
         ([], None, "subcommand"),
     ]
@@ -174,6 +211,10 @@ def test_failures_after_the_checks_name_the_cause(model_files, reference, tmp_pa
                      tmp_path / "o.wav", *FAST, TEXT, check=False)
     assert result.returncode == 1 and b"not_a.wav" in result.stderr
     assert not (tmp_path / "o.wav").exists()
+
+    # Verification names a file that is not a prepared model, without reading it whole.
+    result = run_cli("prepare", "--verify", model_files[0], check=False)
+    assert result.returncode == 1 and b"not a prepared model" in result.stderr
 
     # A weight archive is not a voice: refused without loading the model.
     result = run_cli("say", *model_args(model_files), "--voice", model_files[0], "--out",

@@ -25,6 +25,11 @@ void Metrics::observe_first_audio(double seconds) {
   first_audio_sum_ += seconds;
 }
 
+void Metrics::count_voice_lookup(const std::string &result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  voice_lookups_[result]++;
+}
+
 double Metrics::recent_synthesis_seconds() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return recent_seconds_;
@@ -56,7 +61,7 @@ std::string Metrics::render(int queue_waiting, int active, bool model_loaded) co
       << "# HELP vclone_queue_depth Requests waiting for the model.\n"
          "# TYPE vclone_queue_depth gauge\n"
       << "vclone_queue_depth " << queue_waiting << "\n"
-      << "# HELP vclone_synthesis_active Requests holding the model (0 or 1).\n"
+      << "# HELP vclone_synthesis_active Requests being synthesised (at most the parallel places).\n"
          "# TYPE vclone_synthesis_active gauge\n"
       << "vclone_synthesis_active " << active << "\n"
       << "# HELP vclone_model_loaded 1 once the model is loaded.\n"
@@ -70,14 +75,23 @@ std::string Metrics::render(int queue_waiting, int active, bool model_loaded) co
   out << "vclone_time_to_first_audio_seconds_bucket{le=\"+Inf\"} " << first_audio_count_ << "\n"
       << "vclone_time_to_first_audio_seconds_sum " << first_audio_sum_ << "\n"
       << "vclone_time_to_first_audio_seconds_count " << first_audio_count_ << "\n";
+  out << "# HELP vclone_voice_cache_total Speech requests by how their voice was found: kept loaded (hit), "
+         "read from its file (loaded), read again after the file changed (reloaded).\n"
+         "# TYPE vclone_voice_cache_total counter\n";
+  for (const char *result : {"hit", "loaded", "reloaded"}) {
+    auto found = voice_lookups_.find(result);
+    out << "vclone_voice_cache_total{result=\"" << result << "\"} "
+        << (found == voice_lookups_.end() ? 0 : found->second) << "\n";
+  }
   return out.str();
 }
 
 std::string endpoint_label(const std::string &method, const std::string &path) {
   static const char *fixed[] = {"/", "/healthz", "/metrics", "/v1/audio/speech", "/v1/voices",
-                                "/v1/languages"};
+                                "/v1/languages", "/v1/models", "/v1/audio/voices"};
   for (const char *route : fixed)
     if (path == route) return method + " " + route;
   if (path.compare(0, 11, "/v1/voices/") == 0) return method + " /v1/voices/{id}";
+  if (path.compare(0, 11, "/v1/models/") == 0) return method + " /v1/models/{id}";
   return "other";
 }

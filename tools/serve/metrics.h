@@ -15,6 +15,8 @@ class Metrics {
   // One synthesis (or voice computation when audio_seconds is 0).
   void count_synthesis(Outcome outcome, double seconds, double audio_seconds);
   void observe_first_audio(double seconds);
+  // A speech request's voice: "hit" (kept loaded), "loaded" or "reloaded".
+  void count_voice_lookup(const std::string &result);
   // Seconds one synthesis took lately (a moving average), for Retry-After.
   double recent_synthesis_seconds() const;
 
@@ -33,6 +35,7 @@ class Metrics {
   std::array<long long, kFirstAudioBuckets.size()> first_audio_counts_{};
   long long first_audio_count_ = 0;
   double first_audio_sum_ = 0;
+  std::map<std::string, long long> voice_lookups_;
 };
 
 // The endpoint label of a request path: the route's pattern, so that voice

@@ -1,5 +1,7 @@
 #include "serve/speech_request.h"
 
+#include "util/blank_text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -63,31 +65,49 @@ ApiError read_seed(const json &body, uint64_t &seed) {
 
 ApiError read_string(const json &body, const char *name, bool required, std::string &out) {
   if (!body.contains(name) || body[name].is_null())
-    return required ? bad_field(name, "is required") : ApiError{};
+    return required ? with_code(bad_field(name, "is required"), "missing_required_parameter") : ApiError{};
   if (!body[name].is_string()) return bad_field(name, "must be a string");
   out = body[name].get<std::string>();
   return {};
 }
 
+// A voice's name, given as the name itself or as an object {"id": name}.
+ApiError read_voice(const json &body, std::string &voice) {
+  if (!body.contains("voice") || body["voice"].is_null())
+    return with_code(bad_field("voice", "is required"), "missing_required_parameter");
+  const json &value = body["voice"];
+  if (value.is_object() && value.contains("id") && value["id"].is_string()) {
+    voice = value["id"].get<std::string>();
+    return {};
+  }
+  if (!value.is_string()) return bad_field("voice", "must be a voice's name or an object {\"id\": name}");
+  voice = value.get<std::string>();
+  return {};
+}
+
 ApiError read_text_fields(const json &body, const SpeechLimits &limits, SpeechRequest &request) {
   if (ApiError e = read_string(body, "input", true, request.input)) return e;
-  if (request.input.find_first_not_of(" \t\r\n") == std::string::npos)
-    return bad_field("input", "is empty");
+  if (is_blank_text(request.input)) return bad_field("input", "is empty");
   if (utf8_length(request.input) > limits.max_text_chars) {
     ApiError e{413, "\"input\" is longer than " + std::to_string(limits.max_text_chars) +
                         " characters", "request_too_large", "input"};
     return e;
   }
-  if (ApiError e = read_string(body, "voice", true, request.voice)) return e;
+  if (ApiError e = read_voice(body, request.voice)) return e;
   if (ApiError e = read_string(body, "language", false, request.language)) return e;
   if (!limits.languages.empty() &&
       std::find(limits.languages.begin(), limits.languages.end(), request.language) ==
           limits.languages.end())
     return bad_field("language", "\"" + request.language + "\" is not a language of this model");
-  std::string format = "wav";
+  std::string format = audio_format_name(request.format);
   if (ApiError e = read_string(body, "response_format", false, format)) return e;
-  if (format != "wav" && format != "pcm") return bad_field("response_format", "must be \"wav\" or \"pcm\"");
-  request.wav = format == "wav";
+  if (!audio_format_from_name(format, request.format))
+    return with_code(bad_field("response_format", "must be one of " + audio_format_list()), "unsupported_response_format");
+  std::string stream_format = "audio";
+  if (ApiError e = read_string(body, "stream_format", false, stream_format)) return e;
+  if (stream_format != "audio" && stream_format != "sse")
+    return bad_field("stream_format", "must be \"audio\" or \"sse\"");
+  request.sse = stream_format == "sse";
   return {};
 }
 
@@ -117,13 +137,15 @@ size_t utf8_length(const std::string &text) {
 
 ApiError parse_speech_request(const std::string &body, const SpeechLimits &limits,
                               SpeechRequest &request) {
+  request.options = limits.defaults;
   if (body.size() > limits.max_body_bytes) {
     ApiError e{413, "the request body is larger than " + std::to_string(limits.max_body_bytes) +
                         " bytes", "request_too_large", ""};
     return e;
   }
   const json parsed = json::parse(body, nullptr, false);
-  if (parsed.is_discarded()) return api_error(400, "invalid_request_error", "the body is not valid JSON");
+  if (parsed.is_discarded())
+    return with_code(api_error(400, "invalid_request_error", "the body is not valid JSON"), "invalid_json");
   if (!parsed.is_object()) return api_error(400, "invalid_request_error", "the body must be a JSON object");
   if (ApiError e = read_text_fields(parsed, limits, request)) return e;
   return read_options(parsed, request);

@@ -1,8 +1,10 @@
 #include "serve/synthesis_queue.h"
 
+#include <algorithm>
+
 std::unique_ptr<SynthesisQueue::Ticket> SynthesisQueue::try_enter() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (static_cast<int>(holders_.size()) > max_waiting_) return nullptr;
+  if (static_cast<int>(holders_.size()) >= max_waiting_ + parallel_) return nullptr;
   const uint64_t number = next_number_++;
   holders_.push_back(number);
   return std::unique_ptr<Ticket>(new Ticket(*this, number));
@@ -10,7 +12,7 @@ std::unique_ptr<SynthesisQueue::Ticket> SynthesisQueue::try_enter() {
 
 int SynthesisQueue::waiting() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return holders_.empty() ? 0 : static_cast<int>(holders_.size()) - 1;
+  return std::max(0, static_cast<int>(holders_.size()) - parallel_);
 }
 
 int SynthesisQueue::holders() const {
@@ -28,7 +30,14 @@ void SynthesisQueue::leave(uint64_t number) {
 
 void SynthesisQueue::Ticket::wait_turn() {
   std::unique_lock<std::mutex> lock(queue_.mutex_);
-  queue_.turn_changed_.wait(lock, [this] { return queue_.holders_.front() == number_; });
+  queue_.turn_changed_.wait(lock, [this] {
+    int ahead = 0;
+    for (uint64_t holder : queue_.holders_) {
+      if (holder == number_) return true;
+      if (++ahead >= queue_.parallel_) return false;
+    }
+    return false;
+  });
 }
 
 SynthesisQueue::Ticket::~Ticket() { queue_.leave(number_); }

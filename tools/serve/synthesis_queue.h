@@ -1,6 +1,7 @@
-// One synthesis at a time per model, in arrival order, with a bounded number
-// of requests waiting. A request takes a ticket before any work; holding the
-// ticket keeps its place, and dropping it (at any point) gives the place up.
+// Up to `parallel` syntheses at a time per model (which shares its decode
+// steps among them), in arrival order, with a bounded number of requests
+// waiting. A request takes a ticket before any work; holding the ticket keeps
+// its place, and dropping it (at any point) gives the place up.
 #pragma once
 
 #include <condition_variable>
@@ -16,7 +17,7 @@ class SynthesisQueue {
     ~Ticket();
     Ticket(const Ticket &) = delete;
     Ticket &operator=(const Ticket &) = delete;
-    // Blocks until every earlier ticket has been dropped.
+    // Blocks until fewer than `parallel` earlier tickets are held.
     void wait_turn();
 
    private:
@@ -26,21 +27,24 @@ class SynthesisQueue {
     uint64_t number_;
   };
 
-  explicit SynthesisQueue(int max_waiting) : max_waiting_(max_waiting) {}
+  explicit SynthesisQueue(int max_waiting, int parallel = 1)
+      : max_waiting_(max_waiting), parallel_(parallel < 1 ? 1 : parallel) {}
 
   // A place in the queue, or nullptr when max_waiting requests already wait
-  // behind the one in progress.
+  // behind the ones in progress.
   std::unique_ptr<Ticket> try_enter();
 
-  // Requests holding a ticket behind the first one.
+  // Requests holding a ticket behind the ones whose turn it is.
   int waiting() const;
-  // Requests holding a ticket, the one in progress included.
+  // Requests holding a ticket, those in progress included.
   int holders() const;
+  int parallel() const { return parallel_; }
 
  private:
   void leave(uint64_t number);
 
   const int max_waiting_;
+  const int parallel_;
   mutable std::mutex mutex_;
   std::condition_variable turn_changed_;
   std::list<uint64_t> holders_;

@@ -1,6 +1,7 @@
 #include "models/gpt/gpt_decoder.h"
 
 #include "models/gpt/fused_decode_step.h"
+#include "models/gpt/step_threads.h"
 #include "util/log.h"
 
 #include <ATen/Parallel.h>
@@ -23,24 +24,56 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
   return generate_codes(std::move(cond_latents), std::move(text_tokens), sampling, nullptr);
 }
 
+namespace {
+
+// Runs every step on a fused step of this generation's own, and lends the
+// decoder without waiting: nothing else uses it.
+class OwnSteps : public StepSource {
+ public:
+  OwnSteps(GPTDecoderImpl &decoder, int threads) {
+    if (decoder.fused_decode) fused_.emplace(decoder, threads);
+  }
+  bool step(const float *x, KvCache &cache, const float **logits, const float **state) override {
+    if (!fused_ || !fused_->accepts(cache)) return false;
+    fused_->step_rows({{x, &cache}});
+    *logits = fused_->logits(0);
+    *state = fused_->final_state(0);
+    return true;
+  }
+  void exclusive(const std::function<void()> &fn) override { fn(); }
+
+ private:
+  std::optional<FusedDecodeStep> fused_;
+};
+
+}  // namespace
+
 at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
                                           const CodeSampling &sampling,
                                           const StateObserver &observe, bool *stopped,
-                                          int threads, const KvCache *conditioning) {
+                                          int threads, const KvCache *conditioning,
+                                          StepSource *source) {
   c10::NoGradGuard no_grad;
   if (stopped) *stopped = false;
   // Pass 2 needs a position row for every code plus the two audio framing
   // tokens; drawing more codes than that would only fail there.
   const int limit = std::min(sampling.max_codes, kMaxCodes);
+  std::optional<OwnSteps> own;
+  if (!source) source = &own.emplace(*this, threads > 0 ? threads : this->threads());
 
   std::vector<int32_t> history;
   int64_t rows = 0;
   // Shows the state to the observer, then draws; false when the observer
   // stops the generation.
   auto draw = [&](const at::Tensor &logits, const float *state) {
-    if (observe && !observe(rows, state)) {
-      if (stopped) *stopped = true;
-      return false;
+    if (observe) {
+      source->step_away();
+      const bool going = observe(rows, state);
+      source->step_back();
+      if (!going) {
+        if (stopped) *stopped = true;
+        return false;
+      }
     }
     rows++;
     history.push_back(sample_next_code(logits, sampling.temperature, sampling.top_k,
@@ -48,10 +81,17 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
                                        sampling.generator));
     return true;
   };
-  // The unfused path: final_norm state and head logits of h's last position.
-  auto draw_from_states = [&](const at::Tensor &h) {
-    at::Tensor state = final_norm(h.select(1, -1)).contiguous();
-    return draw(mel_head(state).squeeze(0), state.data_ptr<float>());
+  // The unfused path: the layers, then final_norm state and head logits of
+  // the last position, with the decoder lent by the source.
+  auto draw_from_layers = [&](const at::Tensor &x, KvCache *cache) {
+    at::Tensor state, logits;
+    source->exclusive([&] {
+      at::Tensor h = run_layers(x, cache);
+      WorkerScope scope(workers(this->threads()));
+      state = final_norm(h.select(1, -1)).contiguous();
+      logits = mel_head(state).squeeze(0);
+    });
+    return draw(logits, state.data_ptr<float>());
   };
 
   at::Tensor prefix =
@@ -66,16 +106,15 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
     cache.values = conditioning->values;
     prefix = prefix.narrow(1, cond_latents.size(2), prefix.size(1) - cond_latents.size(2));
   }
-  bool going = draw_from_states(run_layers(prefix, &cache));
+  bool going = draw_from_layers(prefix, &cache);
 
-  std::optional<FusedDecodeStep> fused;
-  if (fused_decode) fused.emplace(*this, threads > 0 ? threads : this->threads());
   auto step = [&](const at::Tensor &x) {
-    if (fused && fused->accepts(cache)) {
-      at::Tensor logits = fused->step(x, cache);
-      return draw(logits, fused->final_state());
-    }
-    return draw_from_states(run_layers(x, &cache));
+    const at::Tensor input = x.contiguous();
+    const float *logits = nullptr;
+    const float *state = nullptr;
+    if (source->step(input.data_ptr<float>(), cache, &logits, &state))
+      return draw(torch::from_blob(const_cast<float *>(logits), {kAudioVocab}), state);
+    return draw_from_layers(input, &cache);
   };
 
   // The code drawn at step i - 1 sits at audio position i; the start token

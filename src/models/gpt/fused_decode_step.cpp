@@ -45,15 +45,7 @@ void layer_norm(const float *x, const float *weight, const float *bias, float *o
 
 FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
                                  const DecodeKernels &kernels)
-    : kernels_(kernels),
-      threads_(decoder.workers(threads)),
-      x_(kWidth),
-      x_mid_(kWidth),
-      qkv_(3 * kWidth),
-      attended_(kWidth),
-      inner_(kInnerWidth),
-      normed_(kWidth),
-      logits_(torch::empty({kLogits})) {
+    : kernels_(kernels), threads_(decoder.workers(threads)) {
   auto raw = [this](const at::Tensor &t, int64_t numel) -> const float * {
     if (!t.defined() || t.scalar_type() != at::kFloat || !t.device().is_cpu() ||
         !t.is_contiguous() || t.numel() != numel) {
@@ -86,16 +78,39 @@ FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
                      kLogits, kWidth);
 }
 
-void FusedDecodeStep::prepare(const Projection &p, const float *x) {
-  if (p.reduced != nullptr) prepared_.prepare(*p.reduced, x);
+void FusedDecodeStep::prepare(const Projection &p, size_t count,
+                              std::vector<float> RowState::*input) {
+  if (p.reduced == nullptr) return;
+  for (size_t i = 0; i < count; i++) rows_[i].prepared.prepare(*p.reduced, (rows_[i].*input).data());
 }
 
-void FusedDecodeStep::project(const Projection &p, const float *x, float *y, int64_t begin,
-                              int64_t end) const {
+void FusedDecodeStep::project(const Projection &p, const RowState &row, const float *x, float *y,
+                              int64_t begin, int64_t end) const {
   if (p.reduced != nullptr)
-    reduced_matvec(*p.reduced, prepared_, p.bias, y, begin, end);
+    reduced_matvec(*p.reduced, row.prepared, p.bias, y, begin, end);
   else
     kernels_.matvec(p.weight, p.bias, x, y, p.cols, begin, end);
+}
+
+// Threads claim pieces of whole grains, so blocks start at multiples of the
+// grain whatever the batch: every row of the matrix is always computed by the
+// same kernel code, in a four-row tile or the same tail.
+template <class Finish>
+void FusedDecodeStep::project_all(const Projection &p, size_t count,
+                                  std::vector<float> RowState::*input,
+                                  std::vector<float> RowState::*output, int64_t rows,
+                                  int64_t grain, const Finish &finish) {
+  threads_.run(rows, grain, [&](int64_t begin, int64_t end) {
+    for (int64_t block = begin; block < end; block += grain) {
+      const int64_t block_end = std::min(end, block + grain);
+      // The block's weights come from memory for the first row, from cache after.
+      for (size_t i = 0; i < count; i++) {
+        RowState &row = rows_[i];
+        project(p, row, (row.*input).data(), (row.*output).data(), block, block_end);
+        finish(row, block, block_end);
+      }
+    }
+  });
 }
 
 bool FusedDecodeStep::accepts(const KvCache &cache) const {
@@ -119,80 +134,115 @@ bool FusedDecodeStep::accepts(const KvCache &cache) const {
 
 at::Tensor FusedDecodeStep::step(const at::Tensor &x, KvCache &cache) {
   const at::Tensor input = x.contiguous();
-  std::copy_n(input.data_ptr<float>(), kWidth, x_.begin());
-  const int64_t position = cache.keys[0].size(2);
-  const int64_t capacity = cache.capacity;
-  if (scores_.size() < static_cast<size_t>(kHeads * capacity)) scores_.resize(kHeads * capacity);
+  step_rows({{input.data_ptr<float>(), &cache}});
+  return logits_[0];
+}
 
-  for (size_t i = 0; i < layers_.size(); i++)
-    run_layer(layers_[i], cache.key_buffers[i].data_ptr<float>(),
-              cache.value_buffers[i].data_ptr<float>(), position, capacity);
+void FusedDecodeStep::step_rows(const std::vector<StepRow> &batch) {
+  const size_t count = batch.size();
+  if (rows_.size() < count) rows_.resize(count);
+  if (!logits_.defined() || logits_.size(0) < static_cast<int64_t>(count))
+    logits_ = torch::empty({static_cast<int64_t>(count), kLogitCount});
+  for (size_t i = 0; i < count; i++) {
+    RowState &row = rows_[i];
+    row.x.assign(batch[i].x, batch[i].x + kWidth);
+    row.x_mid.resize(kWidth);
+    row.qkv.resize(3 * kWidth);
+    row.attended.resize(kWidth);
+    row.inner.resize(kInnerWidth);
+    row.normed.resize(kWidth);
+    row.position = batch[i].cache->keys[0].size(2);
+    row.capacity = batch[i].cache->capacity;
+    if (row.scores.size() < static_cast<size_t>(kHeads * row.capacity))
+      row.scores.resize(kHeads * row.capacity);
+  }
 
-  layer_norm(x_.data(), ln_f_weight_, ln_f_bias_, normed_.data());
-  layer_norm(normed_.data(), final_norm_weight_, final_norm_bias_, normed_.data());
+  for (size_t layer = 0; layer < layers_.size(); layer++) {
+    for (size_t i = 0; i < count; i++) {
+      rows_[i].keys = batch[i].cache->key_buffers[layer].data_ptr<float>();
+      rows_[i].values = batch[i].cache->value_buffers[layer].data_ptr<float>();
+    }
+    run_layer(layers_[layer], layer, count);
+  }
+
+  for (size_t i = 0; i < count; i++) {
+    RowState &row = rows_[i];
+    layer_norm(row.x.data(), ln_f_weight_, ln_f_bias_, row.normed.data());
+    layer_norm(row.normed.data(), final_norm_weight_, final_norm_bias_, row.normed.data());
+  }
+  prepare(head_, count, &RowState::normed);
   float *logits = logits_.data_ptr<float>();
-  prepare(head_, normed_.data());
   threads_.run(kLogits, grain_for(kWidth), [&](int64_t begin, int64_t end) {
-    project(head_, normed_.data(), logits, begin, end);
+    for (int64_t block = begin; block < end; block += grain_for(kWidth)) {
+      const int64_t block_end = std::min(end, block + grain_for(kWidth));
+      for (size_t i = 0; i < count; i++)
+        project(head_, rows_[i], rows_[i].normed.data(), logits + i * kLogitCount, block, block_end);
+    }
   });
 
-  for (size_t i = 0; i < layers_.size(); i++) {
-    cache.keys[i] = cache.key_buffers[i].narrow(2, 0, position + 1);
-    cache.values[i] = cache.value_buffers[i].narrow(2, 0, position + 1);
+  for (size_t i = 0; i < count; i++) {
+    KvCache &cache = *batch[i].cache;
+    const int64_t position = rows_[i].position;
+    for (size_t l = 0; l < layers_.size(); l++) {
+      cache.keys[l] = cache.key_buffers[l].narrow(2, 0, position + 1);
+      cache.values[l] = cache.value_buffers[l].narrow(2, 0, position + 1);
+    }
   }
-  return logits_;
 }
 
 // Five parallel phases; the layer norms between them are a microsecond of
-// work, done by the calling thread alone.
-void FusedDecodeStep::run_layer(const LayerParams &p, float *keys, float *values,
-                                int64_t position, int64_t capacity) {
+// work per row, done by the calling thread alone.
+void FusedDecodeStep::run_layer(const LayerParams &p, size_t /*layer*/, size_t count) {
   // q, k and v of the new position.
-  layer_norm(x_.data(), p.ln_1_weight, p.ln_1_bias, normed_.data());
-  prepare(p.c_attn, normed_.data());
-  threads_.run(3 * kWidth, grain_for(kWidth), [&](int64_t begin, int64_t end) {
-    project(p.c_attn, normed_.data(), qkv_.data(), begin, end);
-  });
+  for (size_t i = 0; i < count; i++)
+    layer_norm(rows_[i].x.data(), p.ln_1_weight, p.ln_1_bias, rows_[i].normed.data());
+  prepare(p.c_attn, count, &RowState::normed);
+  project_all(p.c_attn, count, &RowState::normed, &RowState::qkv, 3 * kWidth, grain_for(kWidth),
+              [](RowState &, int64_t, int64_t) {});
 
-  // Attention over the cached positions and the new one, by heads. Head j
-  // owns channels 64 j .. 64 j + 63 of q, k and v, and rows of 64 values at
-  // [j, s] in the cache buffers.
-  threads_.run(kHeads, 1, [&](int64_t first, int64_t last) {
-    for (int64_t head = first; head < last; head++) {
-      float *head_keys = keys + head * capacity * kHeadWidth;
-      float *head_values = values + head * capacity * kHeadWidth;
-      const float *q = qkv_.data() + head * kHeadWidth;
+  // Attention over the cached positions and the new one, by row and head.
+  // Head j owns channels 64 j .. 64 j + 63 of q, k and v, and rows of 64
+  // values at [j, s] in the cache buffers.
+  threads_.run(static_cast<int64_t>(count) * kHeads, 1, [&](int64_t first, int64_t last) {
+    for (int64_t task = first; task < last; task++) {
+      RowState &row = rows_[static_cast<size_t>(task / kHeads)];
+      const int64_t head = task % kHeads;
+      const int64_t position = row.position, capacity = row.capacity;
+      float *head_keys = row.keys + head * capacity * kHeadWidth;
+      float *head_values = row.values + head * capacity * kHeadWidth;
+      const float *q = row.qkv.data() + head * kHeadWidth;
       std::copy_n(q + kWidth, kHeadWidth, head_keys + position * kHeadWidth);
       std::copy_n(q + 2 * kWidth, kHeadWidth, head_values + position * kHeadWidth);
       float scaled_q[kHeadWidth];
       for (int64_t c = 0; c < kHeadWidth; c++) scaled_q[c] = q[c] * kAttentionScale;
-      float *weights = scores_.data() + head * capacity;
+      float *weights = row.scores.data() + head * capacity;
       kernels_.matvec(head_keys, nullptr, scaled_q, weights, kHeadWidth, 0, position + 1);
       kernels_.softmax(weights, position + 1);
-      kernels_.weighted_row_sum(head_values, weights, attended_.data() + head * kHeadWidth,
+      kernels_.weighted_row_sum(head_values, weights, row.attended.data() + head * kHeadWidth,
                                 position + 1, kHeadWidth);
     }
   });
 
   // x + c_proj(attention).
-  prepare(p.c_proj, attended_.data());
-  threads_.run(kWidth, grain_for(kWidth), [&](int64_t begin, int64_t end) {
-    project(p.c_proj, attended_.data(), x_mid_.data(), begin, end);
-    for (int64_t r = begin; r < end; r++) x_mid_[r] += x_[r];
-  });
+  prepare(p.c_proj, count, &RowState::attended);
+  project_all(p.c_proj, count, &RowState::attended, &RowState::x_mid, kWidth, grain_for(kWidth),
+              [](RowState &row, int64_t begin, int64_t end) {
+                for (int64_t r = begin; r < end; r++) row.x_mid[r] += row.x[r];
+              });
 
   // gelu(c_fc(ln_2(x))).
-  layer_norm(x_mid_.data(), p.ln_2_weight, p.ln_2_bias, normed_.data());
-  prepare(p.c_fc, normed_.data());
-  threads_.run(kInnerWidth, grain_for(kWidth), [&](int64_t begin, int64_t end) {
-    project(p.c_fc, normed_.data(), inner_.data(), begin, end);
-    kernels_.gelu_tanh(inner_.data() + begin, end - begin);
-  });
+  for (size_t i = 0; i < count; i++)
+    layer_norm(rows_[i].x_mid.data(), p.ln_2_weight, p.ln_2_bias, rows_[i].normed.data());
+  prepare(p.c_fc, count, &RowState::normed);
+  project_all(p.c_fc, count, &RowState::normed, &RowState::inner, kInnerWidth, grain_for(kWidth),
+              [this](RowState &row, int64_t begin, int64_t end) {
+                kernels_.gelu_tanh(row.inner.data() + begin, end - begin);
+              });
 
   // x + c_proj_mlp(inner).
-  prepare(p.c_proj_mlp, inner_.data());
-  threads_.run(kWidth, grain_for(kInnerWidth), [&](int64_t begin, int64_t end) {
-    project(p.c_proj_mlp, inner_.data(), x_.data(), begin, end);
-    for (int64_t r = begin; r < end; r++) x_[r] += x_mid_[r];
-  });
+  prepare(p.c_proj_mlp, count, &RowState::inner);
+  project_all(p.c_proj_mlp, count, &RowState::inner, &RowState::x, kWidth,
+              grain_for(kInnerWidth), [](RowState &row, int64_t begin, int64_t end) {
+                for (int64_t r = begin; r < end; r++) row.x[r] += row.x_mid[r];
+              });
 }

@@ -18,6 +18,12 @@
 #include <cstdint>
 #include <vector>
 
+// One position of one generation in a step: its input and its cache.
+struct StepRow {
+  const float *x;   // [1024] input at the cache's next position
+  KvCache *cache;   // accepted by accepts(); extended by the step
+};
+
 class FusedDecodeStep {
  public:
   // threads: how many threads share each phase, the caller's included.
@@ -34,11 +40,20 @@ class FusedDecodeStep {
   // entries by it. The logits' storage is reused by the next call.
   at::Tensor step(const at::Tensor &x, KvCache &cache);
 
+  // One step for several generations at once: every weight is read once for
+  // all rows. Each row's sums are taken in the same order as alone (the
+  // kernels' row blocks do not depend on the batch), so a row's results are
+  // bit-identical whatever else the batch holds. Afterwards logits(i) and
+  // final_state(i) hold row i's results until the next step.
+  void step_rows(const std::vector<StepRow> &rows);
+  const float *logits(size_t row) const { return logits_.data_ptr<float>() + row * kLogitCount; }
+
   // final_norm(gpt_ln_f(h)) of the position the last step() ran, 1024 floats:
   // the latent that position contributes. Overwritten by the next step().
-  const float *final_state() const { return normed_.data(); }
+  const float *final_state(size_t row = 0) const { return rows_[row].normed.data(); }
 
  private:
+  static constexpr int64_t kLogitCount = 1026;
   // A weight matrix [rows, cols] either as float32 or reduced, and its bias.
   struct Projection {
     const float *weight;
@@ -50,14 +65,31 @@ class FusedDecodeStep {
     const float *ln_1_weight, *ln_1_bias, *ln_2_weight, *ln_2_bias;
     Projection c_attn, c_proj, c_fc, c_proj_mlp;
   };
+  // The residual stream before and after the attention block, and the
+  // intermediate vectors of one layer, for one row of the batch.
+  struct RowState {
+    std::vector<float> x, x_mid, qkv, attended, inner;
+    std::vector<float> normed;  // the layer-normed stream that a projection reads
+    std::vector<float> scores;  // attention weights, one row of `capacity` per head
+    PreparedInput prepared;
+    float *keys = nullptr, *values = nullptr;  // this layer's cache buffers
+    int64_t position = 0, capacity = 0;
+  };
 
-  void run_layer(const LayerParams &p, float *keys, float *values, int64_t position,
-                 int64_t capacity);
-  // Readies x for p's rows: a reduced matrix reads it quantised or rounded,
-  // made once here by the calling thread.
-  void prepare(const Projection &p, const float *x);
+  void run_layer(const LayerParams &p, size_t layer, size_t count);
+  // Readies each row's input for p: a reduced matrix reads it quantised or
+  // rounded, made once here by the calling thread.
+  void prepare(const Projection &p, size_t count, std::vector<float> RowState::*input);
+  // For rows [begin, end) of p, in the kernels' blocks: out[r] = row r of p .
+  // input (+ bias), then finish(row state, block begin, block end), for each
+  // row of the batch.
+  template <class Finish>
+  void project_all(const Projection &p, size_t count, std::vector<float> RowState::*input,
+                   std::vector<float> RowState::*output, int64_t rows, int64_t grain,
+                   const Finish &finish);
   // y[r] = row r of p . x + bias[r] for r in [begin, end), x as prepared.
-  void project(const Projection &p, const float *x, float *y, int64_t begin, int64_t end) const;
+  void project(const Projection &p, const RowState &row, const float *x, float *y, int64_t begin,
+               int64_t end) const;
 
   const DecodeKernels &kernels_;
   bool params_usable_ = true;
@@ -65,14 +97,6 @@ class FusedDecodeStep {
   const float *ln_f_weight_, *ln_f_bias_, *final_norm_weight_, *final_norm_bias_;
   Projection head_;
   StepThreads &threads_;  // the decoder's workers
-
-  // The residual stream before and after the attention block, and the
-  // intermediate vectors of one layer.
-  std::vector<float> x_, x_mid_, qkv_, attended_, inner_;
-  // The layer-normed stream that a projection reads.
-  std::vector<float> normed_;
-  // Attention weights, one row of `capacity` per head.
-  std::vector<float> scores_;
-  PreparedInput prepared_;
-  at::Tensor logits_;
+  std::vector<RowState> rows_;
+  at::Tensor logits_;  // [rows, 1026]
 };

@@ -62,6 +62,26 @@ struct CodeSampling {
 // return. Returning false stops the generation before the next code.
 using StateObserver = std::function<bool(int64_t row, const float *state)>;
 
+// Where pass 1's single-position steps run. Without one, a generation runs
+// a fused step of its own; a batch (the engine's DecodeBatch) shares each
+// step among concurrent generations, reading every weight once for all.
+class StepSource {
+ public:
+  virtual ~StepSource() = default;
+  // Runs the step for x (1024 floats) at the cache's next position, extends
+  // the cache and points *logits (1026) and *state (1024) at this
+  // generation's results, valid until its next call. false when this source
+  // cannot continue the cache; the caller then runs the layers itself.
+  virtual bool step(const float *x, KvCache &cache, const float **logits, const float **state) = 0;
+  // Runs fn while no step of another generation runs: the decoder's workers
+  // and layers are then the caller's (the prompt pass, pass 2).
+  virtual void exclusive(const std::function<void()> &fn) = 0;
+  // Brackets work of the caller's own between its steps (the observer), so
+  // that the steps of others need not wait for it.
+  virtual void step_away() {}
+  virtual void step_back() {}
+};
+
 // A learned table of position vectors.
 class LearnedPosEmbeddingImpl : public torch::nn::Module {
  public:
@@ -160,11 +180,12 @@ class GPTDecoderImpl : public torch::nn::Module {
   // threads: how many threads share the fused step (0: libtorch's count).
   // conditioning (when given) holds the layers' keys and values for
   // cond_latents, from conditioning_cache: only the text and the audio start
-  // token then pass through the layers.
+  // token then pass through the layers. source (when given) runs the steps
+  // and lends the decoder for the rest.
   at::Tensor generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
                             const CodeSampling &sampling, const StateObserver &observe,
                             bool *stopped = nullptr, int threads = 0,
-                            const KvCache *conditioning = nullptr);
+                            const KvCache *conditioning = nullptr, StepSource *source = nullptr);
 
   // The layers' keys and values for the conditioning positions alone. They
   // depend on the voice only (causal attention, and no position embedding

@@ -58,7 +58,7 @@ ReducedMatrix::ReducedMatrix(const at::Tensor &weight, DecoderPrecision precisio
     : precision(precision),
       rows(weight.size(0)),
       cols(weight.size(1)),
-      stride(round_up(cols, precision == DecoderPrecision::kInt8 ? kInt8Block : kBf16Block)),
+      stride(padded_cols(precision, cols)),
       path(best_reduced_path(precision)) {
   const at::Tensor w = weight.detach().to(torch::kFloat).contiguous();
   const float *values = w.data_ptr<float>();
@@ -80,6 +80,27 @@ ReducedMatrix::ReducedMatrix(const at::Tensor &weight, DecoderPrecision precisio
     // rows of subnormal values.
     for (int64_t c = 0; c < cols; c++) int8[r * stride + c] = round_to_int8(row[c] / scale);
   });
+}
+
+ReducedMatrix::ReducedMatrix(DecoderPrecision reduced_precision, int64_t row_count,
+                             int64_t col_count, const void *values, const float *scales_in,
+                             std::shared_ptr<const void> keep_alive)
+    : precision(reduced_precision),
+      rows(row_count),
+      cols(col_count),
+      stride(padded_cols(reduced_precision, col_count)),
+      path(best_reduced_path(reduced_precision)) {
+  const size_t count = static_cast<size_t>(rows * stride);
+  if (precision == DecoderPrecision::kBF16) {
+    bf16.wrap(static_cast<const uint16_t *>(values), count, std::move(keep_alive));
+    return;
+  }
+  int8.wrap(static_cast<const int8_t *>(values), count, keep_alive);
+  scales.wrap(scales_in, static_cast<size_t>(rows), std::move(keep_alive));
+}
+
+int64_t ReducedMatrix::padded_cols(DecoderPrecision of, int64_t width) {
+  return round_up(width, of == DecoderPrecision::kInt8 ? kInt8Block : kBf16Block);
 }
 
 at::Tensor ReducedMatrix::dequantized() const {

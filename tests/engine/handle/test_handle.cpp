@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -524,4 +525,178 @@ TEST(Stream, FailureBeforeAudioCallsNothing) {
                                 &stream),
             -1);
   EXPECT_TRUE(stream.chunks.empty());
+}
+
+// ---- Many callers on one model ------------------------------------------------
+
+namespace {
+
+// One synthesis of the concurrency tests: what it says and how, and what came out.
+struct Call {
+  Call(std::string text_, std::string language_, vclone_options options_,
+       const vclone_voice *voice_, int stop_after_chunks_ = 0)
+      : text(std::move(text_)), language(std::move(language_)), options(options_), voice(voice_),
+        stop_after_chunks(stop_after_chunks_) {}
+  std::string text;
+  std::string language;
+  vclone_options options;
+  const vclone_voice *voice;
+  int stop_after_chunks;  // streaming: the callback stops after this many chunks
+  std::vector<float> samples;
+  int status = 0;  // vclone_speak: 0 or -1; vclone_speak_stream's result
+  std::string error;
+};
+
+void run_call(vclone_model *model, Call &call) {
+  if (call.stop_after_chunks > 0) {
+    struct Progress {
+      Call *call;
+      int chunks = 0;
+    } progress{&call};
+    auto on_audio = [](const float *samples, int n, void *user) {
+      auto *p = static_cast<Progress *>(user);
+      p->call->samples.insert(p->call->samples.end(), samples, samples + n);
+      return ++p->chunks >= p->call->stop_after_chunks ? 1 : 0;
+    };
+    call.status = vclone_speak_stream(model, call.text.c_str(), call.language.c_str(), call.voice,
+                                      &call.options, on_audio, &progress);
+  } else {
+    int32_t n = 0;
+    float *samples = vclone_speak(model, call.text.c_str(), call.language.c_str(), call.voice,
+                                  &call.options, &n);
+    call.status = samples ? 0 : -1;
+    if (samples) call.samples.assign(samples, samples + n);
+    vclone_free(samples);
+  }
+  if (call.status < 0) call.error = last_error();
+}
+
+// Runs the calls on threads of their own, each started `stagger` after the
+// one before, so that they join the shared steps at different moments.
+void run_together(vclone_model *model, std::vector<Call> &calls, std::chrono::milliseconds stagger) {
+  std::vector<std::thread> threads;
+  for (Call &call : calls) {
+    threads.emplace_back([model, &call] { run_call(model, call); });
+    std::this_thread::sleep_for(stagger);
+  }
+  for (std::thread &thread : threads) thread.join();
+}
+
+}  // namespace
+
+// A seeded call gives bit-identical samples alone and beside three others
+// that start before and after it, at every precision: each row of a shared
+// step is summed in the order it is alone.
+TEST(Parallel, SeededCallIsBitIdenticalAloneOrInABatch) {
+  for (int32_t precision : {VCLONE_PRECISION_F32, VCLONE_PRECISION_BF16, VCLONE_PRECISION_INT8}) {
+    SCOPED_TRACE(precision);
+    vclone_load_options load = vclone_default_load_options();
+    load.precision = precision;
+    load.max_parallel = 4;
+    vclone_model *model =
+        vclone_model_load(shared->model_path.c_str(), shared->vocab.c_str(), &load);
+    ASSERT_NE(model, nullptr) << last_error();
+    vclone_voice *voice = vclone_voice_from_wav(model, shared->reference.c_str());
+    ASSERT_NE(voice, nullptr) << last_error();
+
+    Call watched{"The one we compare.", "en", small_options(40, 11), voice};
+    std::vector<Call> alone = {watched};
+    run_together(model, alone, std::chrono::milliseconds(0));
+    ASSERT_EQ(alone[0].status, 0) << alone[0].error;
+
+    std::vector<Call> batch = {
+        {"A longer neighbour that starts first.", "en", small_options(60, 1), voice},
+        {"Another one.", "de", small_options(30, 2), voice},
+        watched,
+        {"A late one.", "fr", small_options(25, 3), voice},
+    };
+    batch[1].options.temperature = 0.5f;
+    run_together(model, batch, std::chrono::milliseconds(150));
+    for (const Call &call : batch) EXPECT_EQ(call.status, 0) << call.error;
+    ASSERT_EQ(batch[2].samples.size(), alone[0].samples.size());
+    EXPECT_EQ(std::memcmp(batch[2].samples.data(), alone[0].samples.data(),
+                          alone[0].samples.size() * sizeof(float)),
+              0);
+    vclone_model_activity activity{};
+    ASSERT_EQ(vclone_model_get_activity(model, &activity), 0);
+    EXPECT_EQ(activity.max_parallel, 4);
+    EXPECT_EQ(activity.running, 0);
+    EXPECT_GT(activity.steps, 0);
+    vclone_voice_free(voice);
+    vclone_model_free(model);
+  }
+}
+
+// Concurrent calls with different voices, languages, options and lengths:
+// one stopped early by its callback, one failing on a bad language. Each
+// gives what it gives alone; the stop and the failure touch no other call.
+TEST(Parallel, MixedCallsEachGiveTheirOwnResult) {
+  vclone_voice *other_voice = nullptr;
+  {
+    const std::string path = shared->dir.file("other.wav");
+    fixture::write_reference(path, 16000, 2, 2.0);
+    other_voice = vclone_voice_from_wav(shared->model, path.c_str());
+    ASSERT_NE(other_voice, nullptr) << last_error();
+  }
+  std::vector<Call> calls = {
+      {"First of all, a sentence. And a second one.", "en", small_options(20, 21), shared->voice},
+      {"Eine andere Stimme.", "de", small_options(35, 22), other_voice},
+      {"Stopped early.", "en", small_options(200, 23), shared->voice, 2},
+      {"Not a language.", "xx", small_options(20, 24), shared->voice},
+      {"Streamed whole.", "fr", small_options(30, 25), other_voice, 1000},
+  };
+  calls[1].options.speed = 1.3f;
+  calls[1].options.top_k = 10;
+  calls[2].options.stream_first_codes = 8;
+  calls[2].options.stream_chunk_codes = 8;
+  std::vector<Call> alone = calls;
+  for (Call &call : alone) run_call(shared->model, call);
+  run_together(shared->model, calls, std::chrono::milliseconds(40));
+
+  for (size_t i = 0; i < calls.size(); i++) {
+    SCOPED_TRACE(calls[i].text);
+    EXPECT_EQ(calls[i].status, alone[i].status) << calls[i].error;
+    EXPECT_EQ(calls[i].samples, alone[i].samples);
+  }
+  EXPECT_EQ(calls[2].status, 1);  // stopped by its callback
+  EXPECT_NE(calls[3].error.find("Unknown language"), std::string::npos) << calls[3].error;
+  EXPECT_EQ(calls[4].status, 0);
+  vclone_voice_free(other_voice);
+}
+
+// With max_parallel places, further calls wait their turn; the steps never
+// hold more syntheses than there are places, and do hold several at once.
+TEST(Parallel, PlacesBoundTheSyntheses) {
+  vclone_load_options load = vclone_default_load_options();
+  load.max_parallel = 2;
+  vclone_model *model = vclone_model_load(shared->model_path.c_str(), shared->vocab.c_str(), &load);
+  ASSERT_NE(model, nullptr) << last_error();
+  std::vector<Call> calls;
+  for (uint64_t seed = 1; seed <= 4; seed++)
+    calls.push_back({"Waiting in line.", "en", small_options(40, seed), shared->voice});
+  std::atomic<bool> done{false};
+  int most_running = 0, most_rows = 0, most_waiting = 0;
+  std::thread watcher([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+      vclone_model_activity activity{};
+      vclone_model_get_activity(model, &activity);
+      most_running = std::max(most_running, activity.running);
+      most_rows = std::max(most_rows, activity.step_rows);
+      most_waiting = std::max(most_waiting, activity.waiting);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  run_together(model, calls, std::chrono::milliseconds(0));
+  done = true;
+  watcher.join();
+  for (const Call &call : calls) EXPECT_EQ(call.status, 0) << call.error;
+  EXPECT_EQ(most_running, 2);
+  EXPECT_EQ(most_rows, 2);
+  EXPECT_GE(most_waiting, 1);
+  vclone_model_free(model);
+
+  load.max_parallel = 0;
+  EXPECT_EQ(vclone_model_load(shared->model_path.c_str(), shared->vocab.c_str(), &load), nullptr);
+  EXPECT_NE(last_error().find("max_parallel"), std::string::npos) << last_error();
 }

@@ -91,6 +91,48 @@ TEST(FusedDecodeStep, MatchesTheLibtorchLayers) {
   }
 }
 
+// A row's results do not depend on the rows beside it in a step: three
+// generations at different positions, stepped together and each alone, give
+// bit-identical logits, states and cache entries, on every kernel path.
+TEST(FusedDecodeStep, RowsOfABatchAreBitIdenticalToAlone) {
+  GPTDecoderImpl &decoder = fixture::shared_decoder();
+  c10::NoGradGuard no_grad;
+  torch::manual_seed(44);
+  std::vector<KvCache> starts;
+  for (int64_t prefix : {5, 19, 11}) {
+    KvCache cache;
+    cache.capacity = prefix + 2;
+    decoder.run_layers(torch::randn({1, prefix, 1024}), &cache);
+    starts.push_back(std::move(cache));
+  }
+  at::Tensor inputs = torch::randn({3, 1024});
+  for (KernelIsa isa : {KernelIsa::kScalar, KernelIsa::kAvx2, KernelIsa::kAvx512}) {
+    if (!kernel_isa_supported(isa)) continue;
+    SCOPED_TRACE(isa_name(isa));
+    FusedDecodeStep fused(decoder, 2, decode_kernels(isa));
+    std::vector<KvCache> together;
+    for (const KvCache &start : starts) together.push_back(copy_of(start));
+    std::vector<StepRow> rows;
+    for (int i = 0; i < 3; i++) rows.push_back({inputs[i].data_ptr<float>(), &together[i]});
+    fused.step_rows(rows);
+    std::vector<std::vector<float>> logits, states;
+    for (size_t i = 0; i < 3; i++) {
+      logits.emplace_back(fused.logits(i), fused.logits(i) + 1026);
+      states.emplace_back(fused.final_state(i), fused.final_state(i) + 1024);
+    }
+    for (int i : {1, 0, 2}) {
+      KvCache alone = copy_of(starts[i]);
+      fused.step_rows({{inputs[i].data_ptr<float>(), &alone}});
+      EXPECT_EQ(std::vector<float>(fused.logits(0), fused.logits(0) + 1026), logits[i]) << i;
+      EXPECT_EQ(std::vector<float>(fused.final_state(0), fused.final_state(0) + 1024), states[i]) << i;
+      for (size_t layer = 0; layer < alone.keys.size(); layer += 7) {
+        EXPECT_TRUE(torch::equal(alone.keys[layer], together[i].keys[layer])) << i;
+        EXPECT_TRUE(torch::equal(alone.values[layer], together[i].values[layer])) << i;
+      }
+    }
+  }
+}
+
 // Caches the fused step must leave to the libtorch layers.
 TEST(FusedDecodeStep, RefusesCachesWithoutRoomForAPosition) {
   GPTDecoderImpl &decoder = fixture::shared_decoder();
