@@ -37,8 +37,10 @@ def test_refused_before_the_model_loads(paths, voices, tmp_path, arguments, mess
     empty.mkdir()
     arguments = [str(empty) if a == "EMPTY" else str(tmp_path / "missing") if a == "MISSING" else a
                  for a in arguments]
+    if "--voices" not in arguments:
+        arguments = ["--voices", voices, *arguments]
     command = [wyoming_harness.VCLONE_BIN, "wyoming", "--model", paths["model"], "--vocab", paths["vocab"],
-               "--voices", voices, "--port", "0", *arguments]
+               "--port", "0", *arguments]
     result = subprocess.run(command, capture_output=True, text=True, timeout=30)
     assert result.returncode == 2, result.stderr
     assert message in result.stderr
