@@ -324,7 +324,7 @@ class GuardedServer::ConnectionQueue : public httplib::TaskQueue {
           job();
           job = nullptr;
           server_.open_--;
-          std::lock_guard<std::mutex> lock(mutex_);
+          std::lock_guard<std::mutex> finishing(mutex_);
           // Notified under the lock: shutdown() may destroy this queue as
           // soon as it sees the count reach zero.
           if (--running_ == 0) finished_.notify_all();

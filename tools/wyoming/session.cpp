@@ -1,6 +1,6 @@
 #include "wyoming/session.h"
 
-#include "common/wav_stream.h"
+#include "common/audio_encoder.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -249,7 +249,7 @@ int Session::on_audio(const float *samples, int n_samples, void *user_data) {
   }
   for (int done = 0; done < n_samples && !session->write_failed_; done += kMaxChunkSamples) {
     const int count = std::min(kMaxChunkSamples, n_samples - done);
-    if (!session->send("audio-chunk", audio_format(), wav_stream::pcm16(samples + done, static_cast<size_t>(count))))
+    if (!session->send("audio-chunk", audio_format(), pcm16_bytes(samples + done, static_cast<size_t>(count))))
       session->write_failed_ = true;
   }
   return session->write_failed_ ? 1 : 0;
