@@ -7,7 +7,8 @@ if(NOT TARGET vclone_serve_parsers)
   add_library(vclone_serve_parsers STATIC
     ${PROJECT_SOURCE_DIR}/tools/serve/speech_request.cpp
     ${PROJECT_SOURCE_DIR}/tools/serve/api_error.cpp
-    ${PROJECT_SOURCE_DIR}/tools/serve/upload_form.cpp)
+    ${PROJECT_SOURCE_DIR}/tools/serve/upload_form.cpp
+    ${PROJECT_SOURCE_DIR}/tools/common/audio_format.cpp)
   target_include_directories(vclone_serve_parsers PUBLIC ${PROJECT_SOURCE_DIR}/tools ${PROJECT_SOURCE_DIR}/include
     ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(vclone_serve_parsers PUBLIC nlohmann_json::nlohmann_json PkgConfig::UTF8PROC)

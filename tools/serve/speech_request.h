@@ -1,7 +1,7 @@
 // The body of POST /v1/audio/speech, read and checked before it may queue.
 #pragma once
 
-#include "common/audio_encoder.h"
+#include "common/audio_format.h"
 #include "serve/api_error.h"
 #include "vclone.h"
 
