@@ -204,6 +204,15 @@ typedef struct {
 /* Fills *activity. Returns 0, or -1 for a NULL argument. */
 VCLONE_API int vclone_model_get_activity(vclone_model *model, vclone_model_activity *activity);
 
+/* Adds a pronunciation lexicon to the model: a UTF-8 file of
+ * "language<TAB>word<TAB>replacement" lines (language "*" for every one;
+ * blank lines and lines starting with # are skipped). vclone_speak and
+ * vclone_speak_stream replace each whole word found, case-insensitively,
+ * before normalisation. Returns 0, or -1 with a message naming the file and
+ * line (and the model's lexicon unchanged). Not while the model speaks. */
+VCLONE_API int vclone_model_load_lexicon(vclone_model *model,
+                                         const char   *path);
+
 /* Writes out_path, a prepared model: the archive's tensors in the layout the
  * kernels read at precision (a vclone_precision; the decoder converted
  * already), the vocabulary, and checksums. Loading it maps the file
@@ -243,6 +252,14 @@ VCLONE_API void vclone_voice_free(vclone_voice *voice);
 
 /* ---- Speaking ----------------------------------------------------------- */
 
+/* The spoken form of a UTF-8 text in language: numbers, ordinals, years,
+ * dates, times, money, percentages, units, abbreviations, Roman numerals after
+ * names and phone numbers as words ("$5.50" -> "five dollars and fifty
+ * cents"); anything not understood stays as written. Returns a malloc'ed
+ * string freed with free(), or NULL with a message for an unknown language. */
+VCLONE_API char *vclone_normalize_text(const char *text,
+                                       const char *language);
+
 /* seed value that draws from libtorch's global generator, as vclone_tts does. */
 #define VCLONE_NO_SEED UINT64_MAX
 
@@ -258,7 +275,10 @@ typedef struct {
     float    pause_seconds;        /* silence between pieces, 0 .. 10; 0.2 */
     int32_t  stream_first_codes;   /* streaming: codes in the first chunk, 4 .. 606; 12 */
     int32_t  stream_chunk_codes;   /* streaming: codes in later chunks, 4 .. 606; 64 */
-    int64_t  reserved[12];         /* zero; later fields come from here */
+    int32_t  normalize;            /* 1: numbers, dates, money, units, abbreviations read as
+                                      words (see vclone_normalize_text); 0: text as given; 1 */
+    int32_t  ssml;                 /* 1: text is an SSML <speak> document; 0 */
+    int64_t  reserved[11];         /* zero; later fields come from here */
 } vclone_options;
 
 VCLONE_API vclone_options vclone_default_options(void);

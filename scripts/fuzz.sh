@@ -4,7 +4,8 @@
 #
 # usage: fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #   SECONDS_PER_TARGET  default 60
-#   TARGET              wav archive manifest_text vocabulary encode_text (default: all)
+#   TARGET              wav archive manifest_text vocabulary encode_text speech_request
+#                       upload_form wyoming_event (default: all)
 #   VCLONE_FUZZ_BUILD   build folder (default: build-fuzz)
 #   VCLONE_FUZZ_SEED    libFuzzer's random seed (default 1, so that a short
 #                       run from the committed inputs can be repeated; 0 picks
@@ -20,7 +21,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
-all_targets=(wav archive manifest_text vocabulary encode_text)
+all_targets=(wav archive manifest_text vocabulary encode_text speech_request upload_form wyoming_event)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 build=${VCLONE_FUZZ_BUILD:-$root/build-fuzz}

@@ -8,9 +8,15 @@ possibly under a "model" entry, keyed as the engine expects
 ("gpt.gpt.h.0.attn.c_attn.weight", "hifigan_decoder.waveform_decoder.ups.0.weight", ...).
 Floating-point tensors are stored as float32; everything else is skipped and
 listed.
+
+The checkpoint is read with torch.load(weights_only=True): tensors, numbers,
+strings and containers only. A checkpoint that pickles other objects is
+refused rather than unpickled, since unpickling can run code hidden in a
+downloaded file.
 """
 import argparse
 import os
+import pickle
 import sys
 
 import torch
@@ -34,7 +40,14 @@ def main():
     args = parser.parse_args()
 
     try:
-        checkpoint = torch.load(args.checkpoint, map_location="cpu")
+        checkpoint = torch.load(args.checkpoint, map_location="cpu", weights_only=True)
+    except pickle.UnpicklingError as error:
+        sys.exit("convert_checkpoint: %s holds objects other than tensors, numbers and containers, "
+                 "so it was not loaded: unpickling them could run code hidden in the file.\n"
+                 "If you trust its source, load it once where running its code is safe and save only "
+                 "its tensors:\n"
+                 "  torch.save({k: v for k, v in state_dict.items() if torch.is_tensor(v)}, 'plain.pth')\n"
+                 "and convert that file. (torch: %s)" % (args.checkpoint, str(error).splitlines()[0]))
     except Exception as error:  # torch.load raises many kinds
         sys.exit("convert_checkpoint: cannot read %s: %s" % (args.checkpoint, error))
     state = state_dict_of(checkpoint)

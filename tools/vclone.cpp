@@ -8,6 +8,7 @@
 #include "common/audio_encoder.h"
 #include "util/blank_text.h"
 #include "serve/serve.h"
+#include "wyoming/wyoming.h"
 
 #include <CLI/CLI.hpp>
 
@@ -231,6 +232,23 @@ int run_languages(const std::string &vocab_path) {
   return 0;
 }
 
+// ---- normalize ------------------------------------------------------------
+
+int run_normalize(const std::string &language, const std::string &given, bool text_given) {
+  std::string text = given;
+  if (!text_given || text == "-")
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  char *spoken = vclone_normalize_text(text.c_str(), language.c_str());
+  if (!spoken) {
+    std::fprintf(stderr, "vclone: %s\n", vclone_get_last_error());
+    return kUsageExit;
+  }
+  std::fputs(spoken, stdout);
+  if (text.empty() || text.back() != '\n') std::fputc('\n', stdout);
+  std::free(spoken);
+  return 0;
+}
+
 // ---- inspect --------------------------------------------------------------
 
 int run_inspect(const std::string &path, bool list) {
@@ -330,6 +348,9 @@ struct SayArgs {
   std::string text;
   bool text_given = false;
   bool no_split = false;
+  bool no_normalize = false;
+  bool ssml = false;
+  std::string lexicon_path;
   std::string temperature, top_k, top_p, repetition_penalty, seed, speed, max_codes, pause;
 };
 
@@ -354,6 +375,11 @@ void add_say_options(CLI::App &say, SayArgs &args) {
   say.add_option("--max-codes", args.max_codes, "audio codes per piece, 4 .. 606; 602 (~28 s)");
   say.add_option("--pause", args.pause, "seconds of silence between pieces, [0, 10]; 0.2");
   say.add_flag("--no-split", args.no_split, "speak the text as one piece (at most ~400 tokens)");
+  say.add_flag("--no-normalize", args.no_normalize,
+               "speak numbers, dates and symbols as given (see `vclone normalize`)");
+  say.add_flag("--ssml", args.ssml, "the text is an SSML <speak> document");
+  say.add_option("--lexicon", args.lexicon_path,
+                 "pronunciations: language<TAB>word<TAB>replacement lines");
   say.add_option("TEXT", args.text, "text to speak; standard input when absent or -");
 }
 
@@ -373,6 +399,8 @@ vclone_options checked_options(const SayArgs &args) {
   if (!args.pause.empty())
     options.pause_seconds = real_in_range("--pause", args.pause, 0, 10, false);
   options.split_text = args.no_split ? 0 : 1;
+  options.normalize = args.no_normalize ? 0 : 1;
+  options.ssml = args.ssml ? 1 : 0;
   return options;
 }
 
@@ -500,6 +528,7 @@ int run_say(const SayArgs &args) {
   if (args.ref_path.empty() && args.voice_path.empty()) fail_usage("give --ref WAV or --voice FILE");
   if (!args.ref_path.empty()) require_readable("--ref", args.ref_path);
   if (!args.voice_path.empty()) require_readable("--voice", args.voice_path);
+  if (!args.lexicon_path.empty()) require_readable("--lexicon", args.lexicon_path);
   const bool to_stdout = args.out_path == "-";
   if (!to_stdout) require_writable_folder("--out", args.out_path);
   const AudioFormat format = checked_format(args);
@@ -515,6 +544,8 @@ int run_say(const SayArgs &args) {
   }
   ModelHandle model;
   if (!load_model(args.model, load_options, model)) return report_failure("cannot load the model");
+  if (!args.lexicon_path.empty() && vclone_model_load_lexicon(model.model, args.lexicon_path.c_str()) != 0)
+    return report_failure("cannot load the lexicon");
   if (!voice.voice) {
     voice.voice = vclone_voice_from_wav(model.model, args.ref_path.c_str());
     if (!voice.voice) return report_failure(("cannot make a voice from " + args.ref_path).c_str());
@@ -525,7 +556,7 @@ int run_say(const SayArgs &args) {
 
 // ---- Command line ---------------------------------------------------------
 
-const char *kSubcommands[] = {"say", "voice", "languages", "inspect", "serve", "prepare"};
+const char *kSubcommands[] = {"say", "voice", "languages", "normalize", "inspect", "serve", "wyoming", "prepare"};
 
 // CLI11 calls a stray word "not expected"; a mistyped subcommand deserves
 // its own message.
@@ -562,6 +593,13 @@ int main(int argc, char **argv) {
   auto *languages = app.add_subcommand("languages", "list the language codes of a vocabulary");
   languages->add_option("--vocab", languages_vocab, "vocabulary JSON")->required();
 
+  std::string normalize_language = "en", normalize_text;
+  auto *normalize = app.add_subcommand("normalize", "print a text as it is spoken: numbers, dates, "
+                                                    "money and abbreviations as words");
+  normalize->add_option("--language", normalize_language, "language code; en");
+  auto *normalize_text_option =
+      normalize->add_option("TEXT", normalize_text, "text; standard input when absent or -");
+
   std::string inspect_path;
   bool inspect_list = false;
   auto *inspect = app.add_subcommand("inspect", "count (and list) the tensors of an archive or voice file");
@@ -576,8 +614,12 @@ int main(int argc, char **argv) {
   auto *serve = app.add_subcommand("serve", "serve speech over HTTP");
   add_serve_options(*serve, serve_options);
 
+  WyomingOptions wyoming_options;
+  auto *wyoming = app.add_subcommand("wyoming", "serve speech to Home Assistant over the Wyoming protocol");
+  add_wyoming_options(*wyoming, wyoming_options);
+
   if (is_unknown_subcommand(argc, argv)) {
-    std::fprintf(stderr, "vclone: unknown subcommand '%s' (say, voice, languages, inspect, serve, prepare)\n"
+    std::fprintf(stderr, "vclone: unknown subcommand '%s' (say, voice, languages, normalize, inspect, serve, wyoming, prepare)\n"
                          "Run with --help for more information.\n", argv[1]);
     return kUsageExit;
   }
@@ -596,8 +638,11 @@ int main(int argc, char **argv) {
     }
     if (voice->parsed()) return run_voice(voice_args);
     if (languages->parsed()) return run_languages(languages_vocab);
+    if (normalize->parsed())
+      return run_normalize(normalize_language, normalize_text, normalize_text_option->count() > 0);
     if (inspect->parsed()) return run_inspect(inspect_path, inspect_list);
     if (serve->parsed()) return run_serve(serve_options);
+    if (wyoming->parsed()) return run_wyoming(wyoming_options);
     if (prepare->parsed()) return run_prepare(prepare_args);
   } catch (const UsageError &e) {
     std::fprintf(stderr, "vclone: %s\n", e.message.c_str());

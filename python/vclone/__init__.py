@@ -19,11 +19,13 @@ from ._native import NO_SEED, VcloneError, lib as _lib
 from ._native import path_bytes as _path_bytes
 from ._native import last_error as _last_error
 from ._native import free as _free
+from ._native import text_bytes as _text_bytes
 from .model import Model
 from .voice import Voice
 from .wav import write_wav
 
-__all__ = ["Model", "Voice", "VcloneError", "write_wav", "version", "languages", "NO_SEED"]
+__all__ = ["Model", "Voice", "VcloneError", "write_wav", "version", "languages", "normalize_text",
+           "NO_SEED"]
 
 
 def version() -> str:
@@ -45,3 +47,16 @@ def languages(vocab_path) -> list:
         return ctypes.string_at(joined).decode("utf-8").split()
     finally:
         _free(joined)
+
+
+def normalize_text(text: str, language: str = "en") -> str:
+    """The text as it is spoken: numbers, dates, money, units and
+    abbreviations as words ("$5.50" -> "five dollars and fifty cents")."""
+    spoken = _lib.vclone_normalize_text(_text_bytes("text", text), _text_bytes("language", language))
+    if not spoken:
+        raise _last_error("cannot normalise the text")
+    try:
+        import ctypes
+        return ctypes.string_at(spoken).decode("utf-8")
+    finally:
+        _free(spoken)

@@ -57,7 +57,9 @@ class Options(ctypes.Structure):
         ("pause_seconds", ctypes.c_float),
         ("stream_first_codes", ctypes.c_int32),
         ("stream_chunk_codes", ctypes.c_int32),
-        ("reserved", ctypes.c_int64 * 12),
+        ("normalize", ctypes.c_int32),
+        ("ssml", ctypes.c_int32),
+        ("reserved", ctypes.c_int64 * 11),
     ]
 
 
@@ -107,6 +109,8 @@ def _declare(lib: ctypes.CDLL) -> None:
         "vclone_model_load": (c.c_void_p, [c.c_char_p, c.c_char_p, c.POINTER(LoadOptions)]),
         "vclone_model_free": (None, [c.c_void_p]),
         "vclone_model_languages": (c.c_char_p, [c.c_void_p]),
+        "vclone_model_load_lexicon": (c.c_int, [c.c_void_p, c.c_char_p]),
+        "vclone_normalize_text": (c.c_void_p, [c.c_char_p, c.c_char_p]),
         "vclone_voice_from_wav": (c.c_void_p, [c.c_void_p, c.c_char_p]),
         "vclone_voice_save": (c.c_int, [c.c_void_p, c.c_char_p]),
         "vclone_voice_load": (c.c_void_p, [c.c_char_p]),

@@ -61,8 +61,8 @@ def make_options(given: Dict[str, Any]) -> Options:
             raise TypeError(f"unknown option '{name}' (options: {known})")
         if name == "seed":
             options.seed = _seed_option(value)
-        elif name == "split_text":
-            options.split_text = 1 if value else 0
+        elif name in ("split_text", "normalize", "ssml"):
+            setattr(options, name, 1 if value else 0)
         elif kind is ctypes.c_float:
             setattr(options, name, _float_option(name, value))
         else:
@@ -124,6 +124,15 @@ class Model(Handle):
             codes = lib.vclone_model_languages(handle)
         return codes.decode("utf-8").split() if codes else []
 
+    def load_lexicon(self, path: PathLike) -> None:
+        """Adds a pronunciation lexicon (language<TAB>word<TAB>replacement
+        lines): its words are replaced whole, case-insensitively, before
+        normalisation in every later speak and stream."""
+        encoded = _native.path_bytes("path", path)
+        with self._use() as handle:
+            if lib.vclone_model_load_lexicon(handle, encoded) != 0:
+                raise _native.last_error(f"cannot load the lexicon {os.fsdecode(path)}")
+
     def voice(self, path: PathLike) -> Voice:
         """Conditions a voice on a reference recording (a WAV of at most ten
         minutes; the first 24 seconds count)."""
@@ -141,7 +150,7 @@ class Model(Handle):
         ``options`` are the fields of vclone_options by name: temperature,
         top_k, top_p, repetition_penalty, seed (None: unseeded), max_codes,
         speed, split_text, pause_seconds, stream_first_codes,
-        stream_chunk_codes. A long text is split into sentences and spoken
+        stream_chunk_codes, normalize (True), ssml (False). A long text is split into sentences and spoken
         whole unless split_text=False.
         """
         request = self._request(text, voice, language, options)

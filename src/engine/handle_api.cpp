@@ -11,6 +11,8 @@
 #include "engine/vclone_model.h"
 #include "engine/voice.h"
 #include "engine/language_codes.h"
+#include "text/language_rules.h"
+#include "text/normalizer.h"
 #include "util/log.h"
 #include "vclone.h"
 
@@ -115,6 +117,38 @@ VCLONE_API int vclone_model_get_activity(vclone_model *model, vclone_model_activ
   std::copy(std::begin(now.step_time_buckets), std::end(now.step_time_buckets),
             activity->step_time_buckets);
   return 0;
+}
+
+VCLONE_API int vclone_model_load_lexicon(vclone_model *model, const char *path) {
+  if (!model || !path) {
+    set_last_error("vclone_model_load_lexicon: model and path required");
+    return -1;
+  }
+  return guarded("Loading the lexicon", -1, [&] {
+    std::lock_guard<std::mutex> lock(model->call_mutex);
+    std::string error;
+    if (model->lexicon.load(path, error)) return 0;
+    set_last_error("Lexicon %s", error.c_str());
+    return -1;
+  });
+}
+
+VCLONE_API char *vclone_normalize_text(const char *text, const char *language) {
+  if (!text || !language) {
+    set_last_error("vclone_normalize_text: text and language required");
+    return nullptr;
+  }
+  if (!normalizer_knows(language)) {
+    set_last_error("Unknown language '%s': the normaliser has %s", language,
+                   normalizer_languages().c_str());
+    return nullptr;
+  }
+  return guarded("Normalisation", static_cast<char *>(nullptr), [&]() -> char * {
+    const std::string spoken = normalize_text(text, language);
+    char *copy = strdup(spoken.c_str());
+    if (!copy) set_last_error("Out of memory for %zu bytes", spoken.size());
+    return copy;
+  });
 }
 
 VCLONE_API float *vclone_speak(vclone_model *model, const char *text, const char *language,

@@ -6,6 +6,12 @@
 #include <sched.h>
 
 #include <cmath>
+#include <cstddef>
+
+// Fields come out of the reserved words: the struct a host was built with
+// keeps its size and every offset.
+static_assert(sizeof(vclone_options) == 144 && offsetof(vclone_options, reserved) == 56,
+              "vclone_options changed size or layout");
 
 namespace {
 
@@ -65,6 +71,8 @@ extern "C" VCLONE_API vclone_options vclone_default_options(void) {
   options.pause_seconds = 0.2f;
   options.stream_first_codes = 12;
   options.stream_chunk_codes = 64;
+  options.normalize = 1;
+  options.ssml = 0;
   return options;
 }
 
@@ -103,5 +111,7 @@ bool check_options(const vclone_options &o) {
          in_range(o.pause_seconds, 0, 10, false, "pause_seconds", "[0, 10]") &&
          in_range(o.stream_first_codes, 4, kMaxCodes, false, "stream_first_codes", "[4, 606]") &&
          in_range(o.stream_chunk_codes, 4, kMaxCodes, false, "stream_chunk_codes", "[4, 606]") &&
+         in_range(o.normalize, 0, 1, false, "normalize", "{0, 1}") &&
+         in_range(o.ssml, 0, 1, false, "ssml", "{0, 1}") &&
          reserved_clear(o.reserved, "vclone_options");
 }

@@ -1,6 +1,9 @@
 #include "engine/pieces.h"
 
 #include "engine/engine.h"
+#include "engine/language_codes.h"
+#include "engine/vclone_model.h"
+#include "text/text_front_end.h"
 #include "engine/text_splitter.h"
 #include "models/gpt/gpt_decoder.h"
 #include "util/blank_text.h"
@@ -44,6 +47,42 @@ bool make_pieces(const BpeTokenizer &tokenizer, const std::string &text,
     pieces.push_back({part, std::move(ids)});
   }
   return true;
+}
+
+bool text_pieces(const vclone_model &model, const char *text, const char *language,
+                 const vclone_options &options, const char *hint, std::vector<Piece> &pieces) {
+  TextOptions front;
+  front.normalize = options.normalize != 0;
+  front.ssml = options.ssml != 0;
+  front.speed = options.speed;
+  front.lexicon = &model.lexicon;
+  std::vector<TextSpan> spans;
+  std::string error;
+  if (!prepare_text(text, language, front, spans, error)) {
+    set_last_error("%s", error.c_str());
+    return false;
+  }
+  for (const TextSpan &span : spans) {
+    const size_t first = pieces.size();
+    if (is_blank(span.text.c_str())) {
+      if (span.pause_before > 0) pieces.push_back({"", {}, span.speed, span.pause_before});
+      continue;
+    }
+    if (!has_language(model.tokenizer, span.language)) {
+      set_last_error("Unknown language '%s': this vocabulary has %s", span.language.c_str(),
+                     model.languages.c_str());
+      return false;
+    }
+    if (!make_pieces(model.tokenizer, span.text, span.language, options.split_text != 0, hint,
+                     pieces))
+      return false;
+    for (size_t i = first; i < pieces.size(); i++) pieces[i].speed = span.speed;
+    if (pieces.size() > first) pieces[first].pause_before = span.pause_before;
+  }
+  for (const Piece &piece : pieces)
+    if (!piece.ids.empty()) return true;
+  set_last_error("Empty text: nothing to speak");
+  return false;
 }
 
 at::Tensor token_tensor(const std::vector<int32_t> &ids) {

@@ -96,7 +96,7 @@ SpeakResult speak_piece(vclone_model &model, const SynthesisRequest &request,
                         const KvCache *conditioning, const AudioSink &sink) {
   const vclone_options &options = request.options;
   const at::Tensor tokens = token_tensor(piece.ids);
-  PieceVocoder vocoder(model, voice, options.speed,
+  PieceVocoder vocoder(model, voice, piece.speed > 0 ? piece.speed : options.speed,
                        request.streaming ? options.stream_first_codes : 0,
                        options.stream_chunk_codes, sampling.max_codes, sink);
   StateObserver observe;
@@ -152,9 +152,11 @@ SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request, con
   DecodeBatch::Place place(*model.batch);
   std::vector<Piece> pieces;
   const char *hint = request.original ? "" : " (turn split_text on to speak it in pieces)";
-  if (!make_pieces(model.tokenizer, request.text, request.language,
-                   !request.original && request.options.split_text != 0, hint, pieces))
-    return SpeakResult::kFailed;
+  // The original interface reads its text as given, as it always has.
+  const bool made = request.original
+                        ? make_pieces(model.tokenizer, request.text, request.language, false, hint, pieces)
+                        : text_pieces(model, request.text, request.language, request.options, hint, pieces);
+  if (!made) return SpeakResult::kFailed;
 
   vclone_voice computed;
   const vclone_voice *voice = request.voice;
@@ -169,16 +171,19 @@ SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request, con
   const CodeSampling sampling = sampling_for(request);
   const std::shared_ptr<const KvCache> conditioning =
       request.original ? nullptr : voice_prefix(model, *voice);
-  const std::vector<float> pause(
-      static_cast<size_t>(std::lround(request.options.pause_seconds * kOutputSampleRate)), 0.0f);
   int64_t delivered = 0;
   const AudioSink counting = [&](const float *samples, int64_t count) {
     delivered += count;
     return sink(samples, count);
   };
   for (size_t i = 0; i < pieces.size(); i++) {
-    if (i > 0 && !pause.empty() && !counting(pause.data(), static_cast<int64_t>(pause.size())))
+    const float seconds = pieces[i].pause_before >= 0 ? pieces[i].pause_before
+                          : i > 0                     ? request.options.pause_seconds
+                                                      : 0.0f;
+    const std::vector<float> pause(static_cast<size_t>(std::lround(seconds * kOutputSampleRate)), 0.0f);
+    if (!pause.empty() && !counting(pause.data(), static_cast<int64_t>(pause.size())))
       return SpeakResult::kStopped;
+    if (pieces[i].ids.empty()) continue;  // an SSML break with nothing after it
     const SpeakResult result =
         speak_piece(model, request, *voice, pieces[i], i, pieces.size(), sampling,
                     conditioning.get(), counting);

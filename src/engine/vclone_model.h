@@ -7,6 +7,7 @@
 #include "models/gpt/gpt_decoder.h"
 #include "models/hifigan/hifi_decoder.h"
 #include "models/speaker_encoder/speaker_encoder.h"
+#include "text/lexicon.h"
 #include "tokenizer/bpe_tokenizer.h"
 #include "vclone.h"
 
@@ -33,6 +34,7 @@ struct vclone_model {
   int precision = 0;        // a vclone_precision
   int max_parallel = 1;     // syntheses sharing each decode step
   std::string languages;    // the vocabulary's language codes, space-separated
+  Lexicon lexicon;          // words the host wants read otherwise; empty by default
   // The decoder's keys and values for the conditioning of the voices spoken
   // most recently, newest first (see voice_prefix in pipeline.cpp). Each entry
   // holds its voice's latents, so a freed voice's memory cannot come back as

@@ -182,7 +182,8 @@ NOT_AUDIO_WAV = b"RIFF\x24\x00\x00\x00WAVEfmt " + b"\x00" * 40 + b"this is not a
 
 BAD_REQUESTS = [
     # name, method, path, body, headers, status, param
-    ("malformed json", "POST", "/v1/audio/speech", b'{"input": "Hi", ', None, 400, None),
+    ("malformed json", "POST", "/v1/audio/speech", b'{"input": "Hi", ',
+     dict(AUTH, **{"Content-Type": "application/json"}), 400, None),
     ("body not an object", "POST", "/v1/audio/speech", [1, 2], None, 400, None),
     ("missing input", "POST", "/v1/audio/speech", {"voice": "ref"}, None, 400, "input"),
     ("blank input", "POST", "/v1/audio/speech", speech_body(input="  "), None, 400, "input"),

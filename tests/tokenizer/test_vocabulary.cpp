@@ -26,8 +26,9 @@ Loaded load_text(const std::string &text) {
   testing::internal::CaptureStderr();
   loaded.result = load_vocabulary(&loaded.tokenizer, path.c_str(), &loaded.error);
   loaded.log = testing::internal::GetCapturedStderr();
-  for (std::string *text : {&loaded.error, &loaded.log})
-    for (size_t at; (at = text->find(path)) != std::string::npos;) text->replace(at, path.size(), "PATH");
+  for (std::string *message : {&loaded.error, &loaded.log})
+    for (size_t at; (at = message->find(path)) != std::string::npos;)
+      message->replace(at, path.size(), "PATH");
   return loaded;
 }
 

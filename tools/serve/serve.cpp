@@ -1,10 +1,13 @@
 #include "serve/serve.h"
 
+#include "common/stop_signals.h"
+#include "serve/request_guard.h"
 #include "serve/speech_server.h"
 #include "serve/voice_store.h"
 #include "vclone.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -30,6 +33,10 @@ void add_serve_options(CLI::App &serve, ServeOptions &options) {
   serve.add_option("--api-key-file", options.api_key_file,
                    "file whose first line is the key /v1/ requests must send as Authorization: Bearer KEY")
       ->check(CLI::ExistingFile);
+  serve.add_flag("--allow-no-key", options.allow_no_key,
+                 "listen on an address other machines can reach without --api-key-file");
+  serve.add_option("--cors-origin", options.cors_origins,
+                   "an origin (https://app.example:8443) whose pages may call the API; repeatable");
   serve.add_option("--parallel", options.parallel,
                    "syntheses at once, sharing each decode step (default: the library's, 4)")
       ->check(CLI::Range(0, 64));
@@ -41,6 +48,18 @@ void add_serve_options(CLI::App &serve, ServeOptions &options) {
       ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 31));
   serve.add_option("--max-text-chars", options.max_text_chars, "longest \"input\", in characters")
       ->capture_default_str()->check(CLI::Range(size_t(1), size_t(1) << 20));
+  serve.add_option("--max-connections", options.max_connections,
+                   "open connections served; past them a GET /healthz or /metrics that arrives "
+                   "within a second is answered, anything else 503")
+      ->capture_default_str()->check(CLI::Range(1, 10000));
+  serve.add_option("--header-timeout", options.header_timeout, "seconds a client has to send a request's headers")
+      ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
+  serve.add_option("--request-timeout", options.request_timeout,
+                   "seconds a client has to send a whole request, body included")
+      ->capture_default_str()->check(CLI::Range(0.1, 86400.0));
+  serve.add_option("--write-timeout", options.write_timeout,
+                   "seconds one write may wait for a client; a stream read more slowly is dropped")
+      ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
   serve.add_option("--default-voice", options.default_voice,
                    "voice (an id of the voices folder) that answers the API's built-in names: alloy, ash, ...")
       ->check([](const std::string &id) {
@@ -67,37 +86,10 @@ int precision_of(const std::string &name) {
   return VCLONE_PRECISION_F32;
 }
 
-// Signals reach whichever thread the kernel picks, including threads the
-// math libraries started before us, so the handler only writes the signal's
-// number to a pipe that one thread of ours reads.
-int signal_pipe[2] = {-1, -1};
-
-void on_stop_signal(int number) {
-  const int saved = errno;
-  const char byte = static_cast<char>(number);
-  (void)!write(signal_pipe[1], &byte, 1);
-  errno = saved;
-}
-
-bool catch_stop_signals() {
-  if (pipe2(signal_pipe, O_CLOEXEC) != 0) return false;
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  // A client that hangs up makes the next write fail instead of killing us.
-  signal(SIGPIPE, SIG_IGN);
-  return true;
-}
-
 // Waits for a stop signal and stops the server; a zero byte (written when
 // the server ended on its own) only ends the wait.
 void watch_signals(SpeechServer &server) {
-  char number = 0;
-  while (read(signal_pipe[0], &number, 1) < 0 && errno == EINTR) {
-  }
+  const int number = wait_for_stop_signal();
   if (number == 0) return;
   fprintf(stderr, "vclone serve: %s: finishing the requests in progress\n", number == SIGTERM ? "SIGTERM" : "SIGINT");
   server.begin_stopping();
@@ -112,6 +104,20 @@ int bind_port(httplib::Server &http, const ServeOptions &options) {
 }  // namespace
 
 int run_serve(const ServeOptions &options) {
+  // Past loopback anyone who can reach the port can spend its CPU and read
+  // the voices' speech, unless they must hold the key.
+  if (!is_loopback_address(options.host) && options.api_key_file.empty() && !options.allow_no_key) {
+    fprintf(stderr,
+            "vclone serve: --host %s is reachable from other machines; give --api-key-file KEYFILE "
+            "(or --allow-no-key to serve anyone who can reach it)\n",
+            options.host.c_str());
+    return 2;
+  }
+  // Each connection has a thread of its own, and glibc would give such
+  // threads up to eight malloc arenas per core, each keeping for good what
+  // the syntheses run on it freed: hundreds of MB over a soak of mixed
+  // requests. Two arenas keep the resident size flat.
+  mallopt(M_ARENA_MAX, 2);
   std::string api_key, error;
   if (!read_api_key(options.api_key_file, api_key)) {
     fprintf(stderr, "vclone serve: %s: no key on its first line\n", options.api_key_file.c_str());
@@ -164,8 +170,7 @@ int run_serve(const ServeOptions &options) {
     status = 1;
   }
   listener.join();  // returns once stopped and every request in progress is answered
-  const char wake = 0;
-  (void)!write(signal_pipe[1], &wake, 1);
+  wake_stop_signal_waiter();
   signal_watcher.join();
   vclone_model_free(model);
   if (status == 0) fprintf(stderr, "vclone serve: stopped\n");

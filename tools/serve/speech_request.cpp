@@ -1,5 +1,7 @@
 #include "serve/speech_request.h"
 
+#include "util/blank_text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -85,8 +87,7 @@ ApiError read_voice(const json &body, std::string &voice) {
 
 ApiError read_text_fields(const json &body, const SpeechLimits &limits, SpeechRequest &request) {
   if (ApiError e = read_string(body, "input", true, request.input)) return e;
-  if (request.input.find_first_not_of(" \t\r\n") == std::string::npos)
-    return bad_field("input", "is empty");
+  if (is_blank_text(request.input)) return bad_field("input", "is empty");
   if (utf8_length(request.input) > limits.max_text_chars) {
     ApiError e{413, "\"input\" is longer than " + std::to_string(limits.max_text_chars) +
                         " characters", "request_too_large", "input"};
@@ -136,6 +137,7 @@ size_t utf8_length(const std::string &text) {
 
 ApiError parse_speech_request(const std::string &body, const SpeechLimits &limits,
                               SpeechRequest &request) {
+  request.options = limits.defaults;
   if (body.size() > limits.max_body_bytes) {
     ApiError e{413, "the request body is larger than " + std::to_string(limits.max_body_bytes) +
                         " bytes", "request_too_large", ""};

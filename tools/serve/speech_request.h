@@ -15,13 +15,16 @@ struct SpeechRequest {
   AudioFormat format = AudioFormat::kWav;  // "response_format"
   bool stream = false;
   bool sse = false;  // "stream_format": "sse"; streams server-sent events
-  vclone_options options = vclone_default_options();
+  vclone_options options{};  // SpeechLimits::defaults, then the body's fields
 };
 
 struct SpeechLimits {
   size_t max_body_bytes;
   size_t max_text_chars;
   std::vector<std::string> languages;  // empty: any
+  // vclone_default_options() in the server; given here so that the parser
+  // builds without the library (the fuzz build links only this).
+  vclone_options defaults;
 };
 
 // Fills `request` from a JSON body. Unknown fields (and "model" and
@@ -34,3 +37,4 @@ ApiError parse_speech_request(const std::string &body, const SpeechLimits &limit
 
 // Unicode code points in UTF-8 text (continuation bytes are not counted).
 size_t utf8_length(const std::string &text);
+

@@ -5,6 +5,8 @@
 #include "serve/page_html.h"
 #include "serve/speech_output.h"
 #include "serve/speech_request.h"
+#include "serve/upload_check.h"
+#include "serve/upload_form.h"
 
 #include <nlohmann/json.hpp>
 
@@ -64,7 +66,7 @@ bool same_secret(const std::string &given, const std::string &expected) {
 }
 
 // The file suffix libsndfile and the MP3 reader expect for an upload's bytes.
-const char *audio_suffix(const std::string &bytes) {
+const char *audio_suffix(std::string_view bytes) {
   if (bytes.compare(0, 4, "fLaC") == 0) return ".flac";
   if (bytes.compare(0, 4, "OggS") == 0) return ".ogg";
   if (bytes.compare(0, 3, "ID3") == 0 ||
@@ -77,7 +79,7 @@ const char *audio_suffix(const std::string &bytes) {
 // The upload in a temporary file, removed with this object.
 class TemporaryUpload {
  public:
-  bool write(const std::string &bytes, std::string &error) {
+  bool write(std::string_view bytes, std::string &error) {
     const char *folder = std::getenv("TMPDIR");
     const std::string suffix = audio_suffix(bytes);
     std::string pattern = std::string(folder && *folder ? folder : "/tmp") + "/vclone-upload-XXXXXX" + suffix;
@@ -116,18 +118,47 @@ struct SpeechJob {
   std::unique_ptr<SpeechOutput> output;  // a streamed response's encoder
 };
 
+namespace {
+
+RequestPolicy policy_of(const ServeOptions &options) {
+  RequestPolicy policy;
+  policy.max_json_bytes = options.max_body_bytes;
+  policy.max_upload_bytes = options.max_upload_bytes;
+  policy.loopback_only = is_loopback_address(options.host);
+  policy.cors_origins = options.cors_origins;
+  return policy;
+}
+
+ConnectionLimits limits_of(const ServeOptions &options) {
+  ConnectionLimits limits;
+  limits.max_connections = options.max_connections;
+  limits.header_seconds = options.header_timeout;
+  limits.request_seconds = options.request_timeout;
+  limits.idle_seconds = std::min(options.header_timeout, options.request_timeout);
+  limits.write_seconds = options.write_timeout;
+  return limits;
+}
+
+bool is_probe(const httplib::Request &request) {
+  return request.method == "GET" && (request.path == "/healthz" || request.path == "/metrics");
+}
+
+// httplib splits a multipart body itself, into copies, whatever the handler
+// asks for; the upload route reads the raw bytes and splits them in place
+// with parse_form, so the type reaches it under this name instead.
+const char *const kFormTypeHeader = "X-Vclone-Form-Type";
+
+}  // namespace
+
 SpeechServer::SpeechServer(const ServeOptions &options, std::string api_key, VoiceStore &voices)
     : options_(options),
       api_key_(std::move(api_key)),
       voices_(voices),
+      policy_(policy_of(options)),
       voice_cache_(voices, options.voice_cache),
+      http_(limits_of(options)),
       queue_(options.max_queue,
              options.parallel > 0 ? options.parallel : vclone_default_load_options().max_parallel) {
-  // Every admitted request and a margin for probes and voice listings get a
-  // thread of their own, so a full queue answers 503 at once instead of
-  // leaving connections unread.
-  const size_t threads = static_cast<size_t>(options.max_queue) + 16;
-  http_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   http_.set_payload_max_length(std::max(options.max_body_bytes, options.max_upload_bytes));
   add_hooks();
   add_routes();
@@ -165,8 +196,45 @@ void SpeechServer::send_error(httplib::Response &response, const ApiError &error
   response.set_content(error.body(), "application/json");
 }
 
+void SpeechServer::refuse(httplib::Response &response, const ApiError &error) const {
+  send_error(response, error);
+  response.set_header("Connection", "close");
+  GuardedServer::close_after_response();
+}
+
+bool SpeechServer::refuse_by_head(const httplib::Request &request, httplib::Response &response) const {
+  if (GuardedServer::probe_only() && !is_probe(request)) {
+    response.set_header("Retry-After", "1");
+    refuse(response, api_error(503, "server_busy", "too many connections; retry later"));
+    return true;
+  }
+  if (ApiError e = check_request_head(policy_, request)) {
+    refuse(response, e);
+    return true;
+  }
+  return false;
+}
+
 void SpeechServer::add_hooks() {
+  // A client that waits for "100 Continue" before sending its body learns
+  // of a refusal without sending it.
+  http_.set_expect_100_continue_handler([this](const httplib::Request &request, httplib::Response &response) {
+    return refuse_by_head(request, response) ? response.status : 100;
+  });
   http_.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
+    // Named origins get the CORS headers on refusals too, so their pages can read why.
+    const bool preflight = apply_cors(policy_, request, response);
+    if (refuse_by_head(request, response) || preflight) return httplib::Server::HandlerResponse::Handled;
+    size_t limit = body_limit(policy_, request.method, request.path);
+    if (request.has_header("Transfer-Encoding")) limit += limit / 8 + 4096;  // the chunks' framing
+    GuardedServer::begin_body(limit);
+    if (request.is_multipart_form_data() && request.path == "/v1/voices") {
+      auto &headers = const_cast<httplib::Headers &>(request.headers);
+      const std::string type = request.get_header_value("Content-Type");
+      headers.erase("Content-Type");
+      headers.erase(kFormTypeHeader);
+      headers.emplace(kFormTypeHeader, type);
+    }
     if (api_key_.empty() || request.path.compare(0, 4, "/v1/") != 0)
       return httplib::Server::HandlerResponse::Unhandled;
     const std::string header = request.get_header_value("Authorization");
@@ -181,7 +249,11 @@ void SpeechServer::add_hooks() {
   // same JSON shape as the handlers' errors.
   http_.set_error_handler([this](const httplib::Request &request, httplib::Response &response) {
     if (!response.body.empty()) return;
-    if (response.status == 404)
+    if (GuardedServer::body_over_limit())
+      send_error(response, api_error(413, "request_too_large",
+                                     "the request body is larger than " +
+                                         std::to_string(body_limit(policy_, request.method, request.path)) + " bytes"));
+    else if (response.status == 404)
       send_error(response, api_error(404, "not_found_error", "no route for " + request.method + " " + request.path));
     else if (response.status == 413)
       // httplib also refuses form-encoded bodies over 8 KiB, which is what
@@ -223,6 +295,12 @@ void SpeechServer::add_routes() {
     const int active = std::min(queue_.holders(), queue_.parallel());
     std::string text = metrics_.render(queue_.waiting(), active, model_ != nullptr);
     if (model_) text += batch_metrics(model_);
+    text += "# TYPE vclone_connections_open gauge\nvclone_connections_open " +
+            std::to_string(http_.open_connections()) +
+            "\n# TYPE vclone_connections_refused_total counter\nvclone_connections_refused_total " +
+            std::to_string(http_.refused_connections()) +
+            "\n# TYPE vclone_connections_dropped_total counter\nvclone_connections_dropped_total " +
+            std::to_string(http_.dropped_connections()) + "\n";
     response.set_content(text, "text/plain; version=0.0.4");
   });
   http_.Get("/v1/languages", [this](const httplib::Request &, httplib::Response &response) {
@@ -249,8 +327,9 @@ void SpeechServer::add_routes() {
     json models = json::parse(models_json(options_.precision, model_created()));
     response.set_content(models["data"][0].dump(), "application/json");
   });
-  http_.Post("/v1/voices", [this](const httplib::Request &request, httplib::Response &response) {
-    add_voice(request, response);
+  http_.Post("/v1/voices", [this](const httplib::Request &request, httplib::Response &response,
+                                   const httplib::ContentReader &read_body) {
+    add_voice(request, response, read_body);
   });
   http_.Delete(R"(/v1/voices/([^/]+))", [this](const httplib::Request &request, httplib::Response &response) {
     delete_voice(request.matches[1], response);
@@ -283,7 +362,7 @@ std::unique_ptr<SynthesisQueue::Ticket> SpeechServer::admit(httplib::Response &r
 void SpeechServer::speak(const httplib::Request &http_request, httplib::Response &response) {
   if (!model_) return (void)admit(response);  // answers 503: still loading
   SpeechJob job;
-  const SpeechLimits limits{options_.max_body_bytes, options_.max_text_chars, languages_};
+  const SpeechLimits limits{options_.max_body_bytes, options_.max_text_chars, languages_, vclone_default_options()};
   if (ApiError e = parse_speech_request(http_request.body, limits, job.request))
     return send_error(response, e);
   std::string id, error;
@@ -422,23 +501,38 @@ void SpeechServer::list_voices(httplib::Response &response) const {
   response.set_content(json({{"object", "list"}, {"data", data}}).dump(), "application/json");
 }
 
-void SpeechServer::add_voice(const httplib::Request &request, httplib::Response &response) {
-  if (request.body.size() > options_.max_upload_bytes && !request.is_multipart_form_data())
-    return send_error(response, api_error(413, "request_too_large", "the upload is larger than " +
-                                                                        std::to_string(options_.max_upload_bytes) + " bytes"));
+void SpeechServer::add_voice(const httplib::Request &request, httplib::Response &response,
+                             const httplib::ContentReader &read_body) {
+  const size_t limit = options_.max_upload_bytes;
+  std::string body;
+  const std::string declared = request.get_header_value("Content-Length");
+  if (!declared.empty()) body.reserve(std::min<size_t>(std::strtoull(declared.c_str(), nullptr, 10), limit));
+  const bool read = read_body([&](const char *data, size_t size) {
+    body.append(data, std::min(size, limit + 1 - std::min(body.size(), limit + 1)));
+    return body.size() <= limit;
+  });
+  if (!read || body.size() > limit) {
+    if (body.size() > limit || GuardedServer::body_over_limit())
+      return refuse(response, api_error(413, "request_too_large",
+                                        "the upload is larger than " + std::to_string(limit) + " bytes"));
+    return refuse(response, api_error(400, "invalid_request_error", "the upload ended before its length"));
+  }
   if (!model_) return (void)admit(response);  // answers 503: still loading
-  std::string audio = request.body, id = request.get_param_value("name");
-  if (request.is_multipart_form_data()) {
-    audio.clear();
-    for (const auto &part : request.files) {
-      if (part.first == "name" && part.second.filename.empty()) id = part.second.content;
-      else if (audio.empty() && (part.first == "file" || !part.second.filename.empty())) audio = part.second.content;
+  std::string_view audio = body;
+  std::string id = request.get_param_value("name");
+  if (request.has_header(kFormTypeHeader)) {
+    std::vector<FormPart> parts;
+    std::string error;
+    if (!parse_form(body, form_boundary(request.get_header_value(kFormTypeHeader)), parts, error))
+      return send_error(response, bad_field("file", "is not a usable form: " + error));
+    audio = {};
+    for (const FormPart &part : parts) {
+      if (part.name == "name" && part.filename.empty()) id = std::string(part.content);
+      else if (audio.empty() && (part.name == "file" || !part.filename.empty())) audio = part.content;
     }
   }
   if (audio.empty()) return send_error(response, bad_field("file", "is missing: send a WAV, FLAC or MP3 recording"));
-  if (audio.size() > options_.max_upload_bytes)
-    return send_error(response, api_error(413, "request_too_large", "the upload is larger than " +
-                                                                        std::to_string(options_.max_upload_bytes) + " bytes"));
+  if (ApiError e = check_upload_claims(audio, UploadBounds{})) return send_error(response, e);
   if (id.empty()) id = random_voice_id();
   if (!VoiceStore::is_valid_id(id))
     return send_error(response, bad_field("name", "must be 1-64 letters, digits, '-' or '_', starting with a letter or digit"));

@@ -1,7 +1,9 @@
 // The HTTP endpoints of `vclone serve` on one model.
 #pragma once
 
+#include "serve/connection_guard.h"
 #include "serve/metrics.h"
+#include "serve/request_guard.h"
 #include "serve/serve.h"
 #include "serve/synthesis_queue.h"
 #include "serve/voice_cache.h"
@@ -35,7 +37,8 @@ class SpeechServer {
 
   void speak(const httplib::Request &request, httplib::Response &response);
   void speak_stream(struct SpeechJob job, httplib::Response &response);
-  void add_voice(const httplib::Request &request, httplib::Response &response);
+  void add_voice(const httplib::Request &request, httplib::Response &response,
+                 const httplib::ContentReader &read_body);
   void list_voices(httplib::Response &response) const;
   void delete_voice(const std::string &id, httplib::Response &response);
   // The voice file a request's "voice" names: its own, or the default voice
@@ -46,12 +49,17 @@ class SpeechServer {
   // The ticket, or null after answering 503 (busy, loading or stopping).
   std::unique_ptr<SynthesisQueue::Ticket> admit(httplib::Response &response);
   void send_error(httplib::Response &response, const struct ApiError &error) const;
+  // An answer sent before the body was read: the connection closes after it.
+  void refuse(httplib::Response &response, const struct ApiError &error) const;
+  // The request's line and headers against the policy; true once refused.
+  bool refuse_by_head(const httplib::Request &request, httplib::Response &response) const;
 
   const ServeOptions options_;
   const std::string api_key_;
   VoiceStore &voices_;
+  const RequestPolicy policy_;
   VoiceCache voice_cache_;
-  httplib::Server http_;
+  GuardedServer http_;
   SynthesisQueue queue_;
   Metrics metrics_;
   std::atomic<vclone_model *> model_{nullptr};

@@ -120,7 +120,7 @@ at::Tensor DenseImpl::forward(const at::Tensor &x) {
   return torch::linear(x, weight, bias);
 }
 
-GPT2LayerImpl::GPT2LayerImpl(int32_t layer_index, WeightInit init) : layer_index(layer_index) {
+GPT2LayerImpl::GPT2LayerImpl(int32_t index, WeightInit init) : layer_index(index) {
   ln_1 = register_module("ln_1", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
   ln_2 = register_module("ln_2", torch::nn::LayerNorm(torch::nn::LayerNormOptions({kWidth})));
   c_attn = register_module("c_attn", Dense(kWidth, 3 * kWidth, init));

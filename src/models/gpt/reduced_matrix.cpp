@@ -54,12 +54,12 @@ void for_rows(int64_t rows, const F &convert_row) {
 
 }  // namespace
 
-ReducedMatrix::ReducedMatrix(const at::Tensor &weight, DecoderPrecision precision)
-    : precision(precision),
+ReducedMatrix::ReducedMatrix(const at::Tensor &weight, DecoderPrecision reduced_precision)
+    : precision(reduced_precision),
       rows(weight.size(0)),
       cols(weight.size(1)),
-      stride(padded_cols(precision, cols)),
-      path(best_reduced_path(precision)) {
+      stride(padded_cols(reduced_precision, cols)),
+      path(best_reduced_path(reduced_precision)) {
   const at::Tensor w = weight.detach().to(torch::kFloat).contiguous();
   const float *values = w.data_ptr<float>();
   if (precision == DecoderPrecision::kBF16) {

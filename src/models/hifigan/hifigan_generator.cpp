@@ -66,19 +66,20 @@ int64_t HifiResBlockImpl::reach() const {
   return total;
 }
 
-UpsamplingConvolution::UpsamplingConvolution(const at::Tensor &weight, const at::Tensor &bias,
-                                             int64_t stride)
-    : stride(stride), out_channels(weight.size(1)) {
-  TORCH_CHECK(weight.dim() == 3 && weight.size(2) == 2 * stride && stride % 2 == 0,
-              "upsampling: kernel ", weight.size(-1), " is not twice the stride ", stride);
-  const int64_t in = weight.size(0);
+UpsamplingConvolution::UpsamplingConvolution(const at::Tensor &transposed_weight,
+                                             const at::Tensor &transposed_bias, int64_t rate)
+    : stride(rate), out_channels(transposed_weight.size(1)) {
+  TORCH_CHECK(transposed_weight.dim() == 3 && transposed_weight.size(2) == 2 * stride &&
+                  stride % 2 == 0,
+              "upsampling: kernel ", transposed_weight.size(-1), " is not twice the stride ", stride);
+  const int64_t in = transposed_weight.size(0);
   // taps[ci, co, h, r] = weight[ci, co, h * stride + r]. Phase r's kernel
   // reads input q - 1 through tap r + stride (h = 1) and q through tap r
   // (h = 0), in that order.
-  const at::Tensor taps = weight.reshape({in, out_channels, 2, stride});
-  this->weight =
+  const at::Tensor taps = transposed_weight.reshape({in, out_channels, 2, stride});
+  weight =
       taps.flip({2}).permute({3, 1, 0, 2}).reshape({stride * out_channels, in, 2}).contiguous();
-  if (bias.defined()) this->bias = bias.repeat({stride}).contiguous();
+  if (transposed_bias.defined()) bias = transposed_bias.repeat({stride}).contiguous();
 }
 
 at::Tensor UpsamplingConvolution::forward(const at::Tensor &x) const {

@@ -20,8 +20,10 @@
 // as the transposed convolution, summed in another order, and run by the
 // fast convolution code in float32 and bf16 alike.
 struct UpsamplingConvolution {
-  // weight [in, out, 2 * stride] and bias [out] of the transposed convolution.
-  UpsamplingConvolution(const at::Tensor &weight, const at::Tensor &bias, int64_t stride);
+  // weight [in, out, 2 * rate] and bias [out] of the transposed convolution;
+  // rate is the stride.
+  UpsamplingConvolution(const at::Tensor &transposed_weight, const at::Tensor &transposed_bias,
+                        int64_t rate);
   // x [B, in, L] -> [B, out, stride * L]
   at::Tensor forward(const at::Tensor &x) const;
 

@@ -1,6 +1,7 @@
 // Every committed fuzz input, run through its target's body: the seeds of
 // tests/fuzz/corpus and the inputs that once crashed, in tests/fuzz/regressions.
 #include "fuzz/fuzz_harness.h"
+#include "fuzz/fuzz_serve.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,9 @@ struct Target {
     {"manifest_text", fuzz::manifest_text},
     {"vocabulary", fuzz::vocabulary},
     {"encode_text", fuzz::encode_text},
+    {"speech_request", fuzz_serve::speech_request},
+    {"upload_form", fuzz_serve::upload_form},
+    {"wyoming_event", fuzz::wyoming_event},
 };
 
 std::vector<fs::path> inputs_in(const fs::path &dir) {

@@ -1,0 +1,6 @@
+#include "fuzz/fuzz_serve.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzz_serve::speech_request(data, size);
+  return 0;
+}

@@ -1,0 +1,6 @@
+#include "fuzz/fuzz_harness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzz::wyoming_event(data, size);
+  return 0;
+}
