@@ -73,8 +73,7 @@ class Replica:
         log = open(os.path.join(self.work, f"{self.name}-{self.lives}.log"), "wb")
         command = [self.args.vclone, "serve", "--model", self.args.prepared, "--voices",
                    self.args.voices, "--host", HOST, "--port", str(self.port),
-                   "--threads", str(self.args.threads), "--parallel", "1", "--max-queue", "8",
-                   "--quiet"]
+                   "--threads", str(self.args.threads), "--parallel", "1", "--max-queue", "8"]
         self.process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
         log.close()
 
