@@ -30,6 +30,8 @@ void add_serve_options(CLI::App &serve, ServeOptions &options) {
       ->capture_default_str()->check(CLI::IsMember({"f32", "bf16", "int8"}));
   serve.add_option("--threads", options.threads, "compute threads; 0 = every core")
       ->capture_default_str()->check(CLI::NonNegativeNumber);
+  serve.add_option("--lexicon", options.lexicon_path,
+                   "pronunciations: language<TAB>word<TAB>replacement lines");
   serve.add_option("--api-key-file", options.api_key_file,
                    "file whose first line is the key /v1/ requests must send as Authorization: Bearer KEY")
       ->check(CLI::ExistingFile);
@@ -160,6 +162,11 @@ int run_serve(const ServeOptions &options) {
       options.model_path.c_str(), options.vocab_path.empty() ? nullptr : options.vocab_path.c_str(),
       &load_options);
   int status = 0;
+  if (model && !options.lexicon_path.empty() &&
+      vclone_model_load_lexicon(model, options.lexicon_path.c_str()) != 0) {
+    vclone_model_free(model);
+    model = nullptr;
+  }
   if (model) {
     server.set_model(model);
     fprintf(stderr, "vclone serve: model loaded, ready\n");

@@ -16,6 +16,7 @@ struct ServeOptions {
   std::string precision = "f32";
   int threads = 0;
   std::string api_key_file;
+  std::string lexicon_path;  // pronunciations loaded into the model; none by default
   bool allow_no_key = false;             // listen beyond loopback without a key
   std::vector<std::string> cors_origins;  // pages that may call the API
   int max_queue = 8;  // requests waiting behind the ones being synthesised

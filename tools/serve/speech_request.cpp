@@ -125,6 +125,14 @@ ApiError read_options(const json &body, SpeechRequest &request) {
     return e;
   if (ApiError e = read_integer(body, "max_codes", 4, 606, o.max_codes)) return e;
   if (ApiError e = read_seed(body, o.seed)) return e;
+  // Text reading: numbers and symbols as words unless "normalize": false;
+  // "ssml": true takes "input" as a <speak> document.
+  for (const auto &[name, field] : {std::pair<const char *, int32_t *>{"normalize", &o.normalize},
+                                    {"ssml", &o.ssml}}) {
+    if (!body.contains(name) || body[name].is_null()) continue;
+    if (!body[name].is_boolean()) return bad_field(name, "must be true or false");
+    *field = body[name].get<bool>() ? 1 : 0;
+  }
   return {};
 }
 
