@@ -445,8 +445,8 @@ struct SpeechServer::StartMark {
   std::atomic<bool> left{false};
 };
 
-void SpeechServer::speak_stream(SpeechJob job, httplib::Response &response) {
-  auto shared_job = std::make_shared<SpeechJob>(std::move(job));
+void SpeechServer::speak_stream(SpeechJob accepted, httplib::Response &response) {
+  auto shared_job = std::make_shared<SpeechJob>(std::move(accepted));
   // Marks the stream as begun when the provider first runs, or when httplib
   // drops the provider unrun (the client left before the headers went out).
   auto starting = std::make_shared<StartMark>(*this);
