@@ -49,7 +49,7 @@ def c_layout(tmp_path) -> dict:
 def header_fields(struct: str) -> list:
     """The field names of a struct in the header, in order."""
     header = (SOURCE_DIR / "include" / "vclone.h").read_text()
-    body = re.search(r"typedef struct \{(.*?)\} " + struct + ";", header, re.S).group(1)
+    body = re.search(r"typedef struct \{([^{}]*)\} " + struct + ";", header).group(1)
     return re.findall(r"^\s*\w+\s+(\w+)(?:\[\d+\])?;", body, re.M)
 
 
