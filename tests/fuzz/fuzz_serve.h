@@ -5,6 +5,7 @@
 // runs every committed input through them.
 #pragma once
 
+#include "fuzz/fuzz_check.h"
 #include "serve/speech_request.h"
 #include "serve/upload_form.h"
 #include "util/blank_text.h"
@@ -21,13 +22,7 @@
 
 namespace fuzz_serve {
 
-inline void check(bool ok, const char *what) {
-  if (ok) return;
-  fprintf(stderr, "[fuzz] broken invariant: %s\n", what);
-  printf("[fuzz] broken invariant: %s\n", what);
-  fflush(stdout);
-  abort();
-}
+using fuzz::check;
 
 inline const SpeechLimits &speech_limits() {
   static const SpeechLimits limits = [] {

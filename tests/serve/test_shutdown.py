@@ -6,11 +6,19 @@ import socket
 import threading
 import time
 
+import pytest
+
 import serve_harness
 
 
-def test_sigterm_finishes_the_requests_in_flight(paths, tmp_path):
-    server = serve_harness.Server(paths, str(tmp_path / "voices"))
+# With one place the second request waits in the queue; with two it decodes
+# beside the first. Either way it is in flight and must be answered.
+@pytest.mark.parametrize("places, waiting_metric, waiting", [
+    (1, "vclone_queue_depth", 1),
+    (2, "vclone_synthesis_active", 2),
+], ids=["queued", "side by side"])
+def test_sigterm_finishes_the_requests_in_flight(paths, tmp_path, places, waiting_metric, waiting):
+    server = serve_harness.Server(paths, str(tmp_path / "voices"), extra_args=["--parallel", str(places)])
     try:
         with open(paths["reference"], "rb") as f:
             assert server.request("POST", "/v1/voices?name=ref", body=f.read())[0] == 201
@@ -28,8 +36,9 @@ def test_sigterm_finishes_the_requests_in_flight(paths, tmp_path):
         assert server.metric("vclone_synthesis_active") == 1
         queued = threading.Thread(target=client, args=("stream",), kwargs={"max_codes": 30, "stream": True})
         queued.start()
-        while server.metric("vclone_queue_depth") != 1 and time.monotonic() < deadline:
+        while server.metric(waiting_metric) != waiting and time.monotonic() < deadline:
             time.sleep(0.05)
+        assert server.metric(waiting_metric) == waiting
 
         server.process.send_signal(signal.SIGTERM)
         refused = False

@@ -2,6 +2,7 @@
 // tests/fuzz/corpus and the inputs that once crashed, in tests/fuzz/regressions.
 #include "fuzz/fuzz_harness.h"
 #include "fuzz/fuzz_serve.h"
+#include "fuzz/fuzz_wyoming.h"
 
 #include <gtest/gtest.h>
 
