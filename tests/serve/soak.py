@@ -188,11 +188,15 @@ def main():
         assert server.request("POST", "/v1/voices?name=soak", body=reference,
                               headers={"Content-Type": "audio/wav"})[0] == 201
         soak = Soak(server, reference, args.max_codes)
-        # One of each synthesis first: what the first requests allocate for
-        # good (caches, thread pools, allocator arenas) is not growth.
-        soak.whole(0)
-        soak.streamed(0)
-        soak.upload(0)
+        # Each kind of synthesis first, as many at once as the clients will
+        # send: what the first requests allocate for good (each decoding
+        # place's caches, thread pools, allocator arenas) is not growth.
+        for kind in (soak.whole, soak.streamed, soak.upload, soak.whole):
+            warm = [threading.Thread(target=kind, args=(i,)) for i in range(args.clients)]
+            for t in warm:
+                t.start()
+            for t in warm:
+                t.join()
         soak.served.clear()
         start_rss = rss_mb(server.process.pid)
         started = time.monotonic()
@@ -221,7 +225,8 @@ def main():
     finally:
         code = server.stop()
         if code != 0:
-            print("soak: the server exited with %s" % code)
+            print("soak: the server exited with %s; the end of its log:" % code)
+            print("\n".join(server.log[-30:]))
             status = 1
     sys.exit(status)
 

@@ -1,5 +1,6 @@
 #include "serve/serve.h"
 
+#include "common/server_memory.h"
 #include "common/stop_signals.h"
 #include "serve/request_guard.h"
 #include "serve/speech_server.h"
@@ -7,7 +8,6 @@
 #include "vclone.h"
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -115,11 +115,7 @@ int run_serve(const ServeOptions &options) {
             options.host.c_str());
     return 2;
   }
-  // Each connection has a thread of its own, and glibc would give such
-  // threads up to eight malloc arenas per core, each keeping for good what
-  // the syntheses run on it freed: hundreds of MB over a soak of mixed
-  // requests. Two arenas keep the resident size flat.
-  mallopt(M_ARENA_MAX, 2);
+  keep_resident_memory_flat();
   std::string api_key, error;
   if (!read_api_key(options.api_key_file, api_key)) {
     fprintf(stderr, "vclone serve: %s: no key on its first line\n", options.api_key_file.c_str());

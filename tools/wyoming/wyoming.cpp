@@ -1,5 +1,6 @@
 #include "wyoming/wyoming.h"
 
+#include "common/server_memory.h"
 #include "common/stop_signals.h"
 #include "serve/voice_store.h"
 #include "vclone.h"
@@ -90,6 +91,7 @@ int run_wyoming(const WyomingOptions &options) {
   if (options.max_codes > 0) context.options.max_codes = options.max_codes;
   if (!options.seed.empty()) context.options.seed = std::stoull(options.seed);
 
+  keep_resident_memory_flat();  // one thread a connection, as in vclone serve
   if (!catch_stop_signals()) {
     fprintf(stderr, "vclone wyoming: cannot make a pipe for signals\n");
     return 1;
