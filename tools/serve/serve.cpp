@@ -115,7 +115,7 @@ int run_serve(const ServeOptions &options) {
             options.host.c_str());
     return 2;
   }
-  keep_resident_memory_flat();
+  limit_malloc_arenas();
   std::string api_key, error;
   if (!read_api_key(options.api_key_file, api_key)) {
     fprintf(stderr, "vclone serve: %s: no key on its first line\n", options.api_key_file.c_str());
@@ -164,6 +164,7 @@ int run_serve(const ServeOptions &options) {
     model = nullptr;
   }
   if (model) {
+    map_large_blocks();
     server.set_model(model);
     fprintf(stderr, "vclone serve: model loaded, ready\n");
   } else {

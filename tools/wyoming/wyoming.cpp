@@ -91,7 +91,7 @@ int run_wyoming(const WyomingOptions &options) {
   if (options.max_codes > 0) context.options.max_codes = options.max_codes;
   if (!options.seed.empty()) context.options.seed = std::stoull(options.seed);
 
-  keep_resident_memory_flat();  // one thread a connection, as in vclone serve
+  limit_malloc_arenas();  // one thread a connection, as in vclone serve
   if (!catch_stop_signals()) {
     fprintf(stderr, "vclone wyoming: cannot make a pipe for signals\n");
     return 1;
@@ -117,6 +117,7 @@ int run_wyoming(const WyomingOptions &options) {
   vclone_model *model = vclone_model_load(options.model_path.c_str(), options.vocab_path.c_str(), &load_options);
   int status = 0;
   if (model) {
+    map_large_blocks();
     context.model = model;
     std::istringstream codes(vclone_model_languages(model));
     for (std::string code; codes >> code;) context.languages.push_back(code);
