@@ -8,14 +8,8 @@
 // syntheses run on it freed. Called first, before any thread starts.
 inline void limit_malloc_arenas() { mallopt(M_ARENA_MAX, 2); }
 
-// glibc raises its mmap threshold to the largest block yet freed, so after
-// the first synthesis its large tensors come from the heap and leave holes
-// that later requests do not fill: hundreds of MB over a soak of mixed
-// requests. Blocks of 4 MB and more (activations of long references and
-// long pieces) are mapped and unmapped on their own instead. Called once
-// the model is loaded: loading makes so many large blocks that mapping each
-// would triple its time, while a synthesis's are few.
-inline void map_large_blocks() {
-  mallopt(M_MMAP_THRESHOLD, 4 << 20);
-  mallopt(M_TRIM_THRESHOLD, 4 << 20);
-}
+// What the syntheses freed goes back to the system once none runs: glibc
+// keeps freed pages inside its heaps, where the next request's tensors of
+// other sizes leave holes around them, hundreds of MB over a soak of mixed
+// requests. Costs a walk over the heaps, a few milliseconds.
+inline void release_free_memory() { malloc_trim(0); }

@@ -164,7 +164,6 @@ int run_serve(const ServeOptions &options) {
     model = nullptr;
   }
   if (model) {
-    map_large_blocks();
     server.set_model(model);
     fprintf(stderr, "vclone serve: model loaded, ready\n");
   } else {

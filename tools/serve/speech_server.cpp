@@ -1,5 +1,7 @@
 #include "serve/speech_server.h"
 
+#include "common/server_memory.h"
+
 #include "serve/api_error.h"
 #include "serve/catalog.h"
 #include "serve/page_html.h"
@@ -160,6 +162,7 @@ SpeechServer::SpeechServer(const ServeOptions &options, std::string api_key, Voi
       queue_(options.max_queue,
              options.parallel > 0 ? options.parallel : vclone_default_load_options().max_parallel) {
   http_.set_payload_max_length(std::max(options.max_body_bytes, options.max_upload_bytes));
+  queue_.on_idle(release_free_memory);
   add_hooks();
   add_routes();
 }

@@ -21,11 +21,14 @@ int SynthesisQueue::holders() const {
 }
 
 void SynthesisQueue::leave(uint64_t number) {
+  bool idle;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     holders_.remove(number);
+    idle = holders_.empty();
   }
   turn_changed_.notify_all();
+  if (idle && on_idle_) on_idle_();
 }
 
 void SynthesisQueue::Ticket::wait_turn() {

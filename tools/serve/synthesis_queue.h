@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -39,6 +40,8 @@ class SynthesisQueue {
   // Requests holding a ticket, those in progress included.
   int holders() const;
   int parallel() const { return parallel_; }
+  // Called, outside the queue's lock, each time the last ticket is given up.
+  void on_idle(std::function<void()> callback) { on_idle_ = std::move(callback); }
 
  private:
   void leave(uint64_t number);
@@ -49,4 +52,5 @@ class SynthesisQueue {
   std::condition_variable turn_changed_;
   std::list<uint64_t> holders_;
   uint64_t next_number_ = 0;
+  std::function<void()> on_idle_;
 };

@@ -117,7 +117,6 @@ int run_wyoming(const WyomingOptions &options) {
   vclone_model *model = vclone_model_load(options.model_path.c_str(), options.vocab_path.c_str(), &load_options);
   int status = 0;
   if (model) {
-    map_large_blocks();
     context.model = model;
     std::istringstream codes(vclone_model_languages(model));
     for (std::string code; codes >> code;) context.languages.push_back(code);
