@@ -65,9 +65,15 @@ bool read_reference(const char *path, bool whole, at::Tensor &reference, int &ra
     set_last_error("Failed to read: %s", error.c_str());
     return false;
   }
-  // Freed on every way out, a failed allocation in the copy included.
-  std::unique_ptr<WavData, void (*)(WavData *)> samples_owner(&wav, free_wav);
-  reference = torch::from_blob(wav.samples, {wav.frames}, torch::kFloat32).clone();
+  // The tensor takes the decoded samples over rather than copying them: at
+  // high rates they are the largest block a voice needs.
+  float *samples = wav.samples;
+  try {
+    reference = torch::from_blob(samples, {wav.frames}, [](void *p) { free(p); }, torch::kFloat32);
+  } catch (...) {
+    free(samples);
+    throw;
+  }
   rate = wav.sample_rate;
   return true;
 }
@@ -176,10 +182,15 @@ bool compute_voice(vclone_model &model, const char *ref_wav, bool whole_recordin
                    static_cast<long>(frames), rate);
     return false;
   }
-  voice.cond_latents =
-      conditioning_latents(model, resample_audio(reference, rate, kConditioningRate));
-  voice.speaker_embedding =
-      speaker_embedding(model, resample_audio(reference, rate, kSpeakerRate));
+  // Both rates are made before either path runs, so that the recording at
+  // its own rate (up to 192 kHz) is freed before the paths' activations
+  // are allocated.
+  at::Tensor audio22 = resample_audio(reference, rate, kConditioningRate);
+  at::Tensor audio16 = resample_audio(reference, rate, kSpeakerRate);
+  reference.reset();
+  voice.cond_latents = conditioning_latents(model, audio22);
+  audio22.reset();
+  voice.speaker_embedding = speaker_embedding(model, audio16);
   return true;
 }
 

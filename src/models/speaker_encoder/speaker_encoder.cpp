@@ -47,7 +47,7 @@ SEBlock2dImpl::SEBlock2dImpl(int channels) {
 at::Tensor SEBlock2dImpl::forward(at::Tensor x) {
   at::Tensor y = x.mean({2, 3});
   y = at::sigmoid(excite_(at::relu(squeeze_(y))));
-  return x * y.unsqueeze(-1).unsqueeze(-1);
+  return x.mul_(y.unsqueeze(-1).unsqueeze(-1));  // x is the block's own temporary
 }
 
 ResBlock2dImpl::ResBlock2dImpl(int in_channels, int out_channels, int stride)
@@ -69,11 +69,15 @@ ResBlock2dImpl::ResBlock2dImpl(int in_channels, int out_channels, int stride)
   }
 }
 
+// In place where the values allow it: over a long reference each
+// activation is tens of MB, and a new one for every ReLU and sum would
+// double what a voice needs at its peak.
 at::Tensor ResBlock2dImpl::forward(at::Tensor x) {
-  at::Tensor out = at::relu(bn1(conv1(x)));
+  at::Tensor out = bn1(conv1(x)).relu_();
   out = se(bn2(conv2(out)));
-  at::Tensor residual = has_downsample ? downsample->forward(x) : x;
-  return at::relu(out + residual);
+  if (has_downsample) out += downsample->forward(x);
+  else out += x;
+  return out.relu_();
 }
 
 SpeakerEncoderImpl::SpeakerEncoderImpl() {
@@ -106,7 +110,7 @@ at::Tensor SpeakerEncoderImpl::pool(at::Tensor x) {
 
 at::Tensor SpeakerEncoderImpl::forward(at::Tensor mel) {
   at::Tensor x = instance_norm(mel).unsqueeze(1);
-  x = at::relu(bn1(conv1(x)));
+  x = bn1(conv1(x)).relu_();
   for (auto &block : blocks_) x = block(x);
 
   const int B = static_cast<int>(x.size(0));
