@@ -47,7 +47,7 @@ SEBlock2dImpl::SEBlock2dImpl(int channels) {
 at::Tensor SEBlock2dImpl::forward(at::Tensor x) {
   at::Tensor y = x.mean({2, 3});
   y = at::sigmoid(excite_(at::relu(squeeze_(y))));
-  return x.mul_(y.unsqueeze(-1).unsqueeze(-1));  // x is the block's own temporary
+  return x * y.unsqueeze(-1).unsqueeze(-1);
 }
 
 ResBlock2dImpl::ResBlock2dImpl(int in_channels, int out_channels, int stride)
