@@ -69,12 +69,15 @@ ResBlock2dImpl::ResBlock2dImpl(int in_channels, int out_channels, int stride)
   }
 }
 
-// In place where the values allow it: over a long reference each
-// activation is tens of MB, and a new one for every ReLU and sum would
-// double what a voice needs at its peak.
+// Over a long reference each activation is tens of MB: one step a
+// statement, so that each is freed as soon as the next is made, and in
+// place where the values allow it.
 at::Tensor ResBlock2dImpl::forward(at::Tensor x) {
-  at::Tensor out = bn1(conv1(x)).relu_();
-  out = se(bn2(conv2(out)));
+  at::Tensor out = conv1(x);
+  out = bn1(out).relu_();
+  out = conv2(out);
+  out = bn2(out);
+  out = se(out);
   if (has_downsample) out += downsample->forward(x);
   else out += x;
   return out.relu_();
@@ -110,7 +113,8 @@ at::Tensor SpeakerEncoderImpl::pool(at::Tensor x) {
 
 at::Tensor SpeakerEncoderImpl::forward(at::Tensor mel) {
   at::Tensor x = instance_norm(mel).unsqueeze(1);
-  x = bn1(conv1(x)).relu_();
+  x = conv1(x);
+  x = bn1(x).relu_();
   for (auto &block : blocks_) x = block(x);
 
   const int B = static_cast<int>(x.size(0));
