@@ -3,13 +3,56 @@
 
 #include <malloc.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
 // Each connection has a thread of its own, and glibc would give such threads
 // up to eight malloc arenas per core, each keeping for good what the
 // syntheses run on it freed. Called first, before any thread starts.
 inline void limit_malloc_arenas() { mallopt(M_ARENA_MAX, 2); }
 
 // What the syntheses freed goes back to the system once none runs: glibc
-// keeps freed pages inside its heaps, where the next request's tensors of
+// keeps freed pages inside its heaps, where the next requests' tensors of
 // other sizes leave holes around them, hundreds of MB over a soak of mixed
-// requests. Costs a walk over the heaps, a few milliseconds.
-inline void release_free_memory() { malloc_trim(0); }
+// requests. A thread of its own looks twice a second, so that what a
+// request frees after its synthesis (its audio, its encoder) is included,
+// and the walk over the heaps (milliseconds) is off every request's path.
+class IdleMemoryReturner {
+ public:
+  explicit IdleMemoryReturner(std::function<bool()> idle) : idle_(std::move(idle)), thread_([this] { run(); }) {}
+  ~IdleMemoryReturner() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  IdleMemoryReturner(const IdleMemoryReturner &) = delete;
+  IdleMemoryReturner &operator=(const IdleMemoryReturner &) = delete;
+
+  // A synthesis ended: its memory is returned once the server is idle.
+  void work_ended() { due_ = true; }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return stopping_; })) {
+      if (due_ && idle_()) {
+        due_ = false;
+        malloc_trim(0);
+      }
+    }
+  }
+
+  std::function<bool()> idle_;
+  std::atomic<bool> due_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};

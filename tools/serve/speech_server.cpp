@@ -1,7 +1,5 @@
 #include "serve/speech_server.h"
 
-#include "common/server_memory.h"
-
 #include "serve/api_error.h"
 #include "serve/catalog.h"
 #include "serve/page_html.h"
@@ -160,9 +158,10 @@ SpeechServer::SpeechServer(const ServeOptions &options, std::string api_key, Voi
       voice_cache_(voices, options.voice_cache),
       http_(limits_of(options)),
       queue_(options.max_queue,
-             options.parallel > 0 ? options.parallel : vclone_default_load_options().max_parallel) {
+             options.parallel > 0 ? options.parallel : vclone_default_load_options().max_parallel),
+      memory_returner_([this] { return queue_.holders() == 0; }) {
   http_.set_payload_max_length(std::max(options.max_body_bytes, options.max_upload_bytes));
-  queue_.on_idle(release_free_memory);
+  queue_.on_idle([this] { memory_returner_.work_ended(); });
   add_hooks();
   add_routes();
 }

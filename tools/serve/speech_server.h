@@ -1,6 +1,7 @@
 // The HTTP endpoints of `vclone serve` on one model.
 #pragma once
 
+#include "common/server_memory.h"
 #include "serve/connection_guard.h"
 #include "serve/metrics.h"
 #include "serve/request_guard.h"
@@ -61,6 +62,7 @@ class SpeechServer {
   VoiceCache voice_cache_;
   GuardedServer http_;
   SynthesisQueue queue_;
+  IdleMemoryReturner memory_returner_;
   Metrics metrics_;
   std::atomic<vclone_model *> model_{nullptr};
   std::vector<std::string> languages_;
