@@ -27,6 +27,19 @@ def rss_mb(pid):
     return 0.0
 
 
+def rss_at_rest(server):
+    """The resident size once no synthesis runs or waits: the syntheses of
+    clients that left mid-stream run on until their next chunk finds them
+    gone, and the server hands freed memory back within a second of the
+    last one ending."""
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and (server.metric("vclone_synthesis_active") or
+                                           server.metric("vclone_queue_depth")):
+        time.sleep(0.2)
+    time.sleep(1.5)
+    return rss_mb(server.process.pid)
+
+
 def short_wav(seconds=1.0, rate=16000):
     buffer = io.BytesIO()
     with wave.open(buffer, "wb") as w:
@@ -198,13 +211,13 @@ def main():
             for t in warm:
                 t.join()
         soak.served.clear()
-        start_rss = rss_mb(server.process.pid)
+        start_rss = rss_at_rest(server)
         started = time.monotonic()
         samples = []
         sent = soak.run(args.requests, args.clients, args.seconds,
                         sample=lambda i: samples.append((i, rss_mb(server.process.pid))))
         elapsed = time.monotonic() - started
-        end_rss = rss_mb(server.process.pid)
+        end_rss = rss_at_rest(server)
         alive = server.request("GET", "/healthz")[0] == 200
 
         print(f"soak: {sent} requests from {args.clients} clients in {elapsed:.0f} s "
