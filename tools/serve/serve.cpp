@@ -2,6 +2,7 @@
 
 #include "common/server_memory.h"
 #include "common/stop_signals.h"
+#include "serve/warm_up.h"
 #include "serve/request_guard.h"
 #include "serve/speech_server.h"
 #include "serve/voice_store.h"
@@ -164,6 +165,7 @@ int run_serve(const ServeOptions &options) {
     model = nullptr;
   }
   if (model) {
+    warm_up(model);
     server.set_model(model);
     fprintf(stderr, "vclone serve: model loaded, ready\n");
   } else {

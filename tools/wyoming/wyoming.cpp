@@ -3,6 +3,7 @@
 #include "common/server_memory.h"
 #include "common/stop_signals.h"
 #include "serve/voice_store.h"
+#include "serve/warm_up.h"
 #include "vclone.h"
 #include "wyoming/wyoming_server.h"
 
@@ -117,6 +118,7 @@ int run_wyoming(const WyomingOptions &options) {
   vclone_model *model = vclone_model_load(options.model_path.c_str(), options.vocab_path.c_str(), &load_options);
   int status = 0;
   if (model) {
+    warm_up(model);
     context.model = model;
     std::istringstream codes(vclone_model_languages(model));
     for (std::string code; codes >> code;) context.languages.push_back(code);
