@@ -120,8 +120,12 @@ UPLOADS = [
     ("599 s of 192 kHz, 8 channels", lambda: silent_flac(192000, 8, 599), 413),
     ("16 channels", lambda: many_channel_wav(16, 16000, 1), 413),
     pytest.param("599 s of 48 kHz stereo", lambda: silent_flac(48000, 2, 599, block=1024), 201,
-                 marks=pytest.mark.xfail(reason="measured 238 MB above idle against the 200 MB "
-                                                "target; where the rest goes is not yet found",
+                 # The first long reference a server decodes: the speaker
+                 # encoder's activations over 25 s at 16 kHz are ~20 MB
+                 # each, and the heap's first growth for them adds more;
+                 # later ones (the next case) peak at 90-150 MB.
+                 marks=pytest.mark.xfail(reason="measured 213-228 MB above idle against the 200 MB "
+                                                "target for the first long reference a server decodes",
                                          strict=False)),
     ("149 s of 192 kHz stereo", lambda: silent_flac(192000, 2, 149), 201),
 ]
