@@ -185,7 +185,9 @@ class Client:
             rest = response.read()
             record["bytes"] = len(first) + len(rest)
             record["complete"] = True
-            record["ok"] = response.status == 200 and record["bytes"] > 0
+            # A voice made answers 201 Created; speech answers 200.
+            expected = 201 if kind == "voice" else 200
+            record["ok"] = response.status == expected and record["bytes"] > 0
             if not record["ok"]:
                 record["error"] = f"HTTP {response.status}: {(first + rest)[:200]!r}"
         except Exception as e:  # a cut stream, a reset connection, a timeout
