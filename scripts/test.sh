@@ -47,7 +47,8 @@ phase_done() {
 }
 
 echo "== normal build and tests"
-# The project's own code builds without a warning (-Wall -Wextra -Wshadow).
+# The project's own code, tests and benchmarks included, builds without a
+# warning (-Wall -Wextra -Wshadow).
 bash "$root/scripts/build.sh" "$root/build" -DVCLONE_WERROR=ON
 run_ctest "$root/build"
 phase_done "the normal build and tests"

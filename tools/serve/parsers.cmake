@@ -12,5 +12,5 @@ if(NOT TARGET vclone_serve_parsers)
   target_include_directories(vclone_serve_parsers PUBLIC ${PROJECT_SOURCE_DIR}/tools ${PROJECT_SOURCE_DIR}/include
     ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(vclone_serve_parsers PUBLIC nlohmann_json::nlohmann_json PkgConfig::UTF8PROC)
-  target_compile_options(vclone_serve_parsers PRIVATE ${VCLONE_TEST_WARNINGS})
+  target_compile_options(vclone_serve_parsers PRIVATE ${VCLONE_WARNINGS})
 endif()

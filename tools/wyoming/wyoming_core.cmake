@@ -7,5 +7,5 @@ if(NOT TARGET vclone_wyoming_core)
   # src/util/blank_text.h: a blank text is judged as the library judges it.
   target_include_directories(vclone_wyoming_core PUBLIC ${CMAKE_CURRENT_LIST_DIR}/.. PRIVATE ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(vclone_wyoming_core PUBLIC nlohmann_json::nlohmann_json PRIVATE PkgConfig::UTF8PROC)
-  target_compile_options(vclone_wyoming_core PRIVATE ${VCLONE_TEST_WARNINGS})
+  target_compile_options(vclone_wyoming_core PRIVATE ${VCLONE_WARNINGS})
 endif()

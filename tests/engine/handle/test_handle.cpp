@@ -202,7 +202,7 @@ TEST(Handle, OutOfRangeOptionsFailBeforeAnyWork) {
     EXPECT_NE(last_error().find(c.field), std::string::npos) << c.field << ": " << last_error();
     EXPECT_EQ(log.text().find("[tokenizer]"), std::string::npos) << c.field << " did work first";
     int calls = 0;
-    auto count = [](const float *, int, void *calls) { return ++*static_cast<int *>(calls), 0; };
+    auto count = [](const float *, int, void *counter) { return ++*static_cast<int *>(counter), 0; };
     EXPECT_EQ(vclone_speak_stream(shared->model, "Hello.", "en", shared->voice, &options, count,
                                   &calls),
               -1);

@@ -189,9 +189,9 @@ TEST(Synthesis, WritesMono16BitWav) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(vclone_tts_to_file("File output.", models->reference.c_str(), "en", c.path, 60.0f),
               -1);
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string case_log = testing::internal::GetCapturedStderr();
     EXPECT_NE(last_error().find(c.message), std::string::npos) << c.name << ": " << last_error();
-    EXPECT_EQ(log.find("[gpt]"), std::string::npos) << c.name << ": synthesised first";
+    EXPECT_EQ(case_log.find("[gpt]"), std::string::npos) << c.name << ": synthesised first";
   }
 }
 
