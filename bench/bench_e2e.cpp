@@ -53,8 +53,7 @@ double read_file_seconds(const char *path) {
 
 double model_weight_bytes(vclone_model &model) {
   double bytes = 0;
-  for (torch::nn::Module *module :
-       std::initializer_list<torch::nn::Module *>{
+  for (torch::nn::Module *module : std::initializer_list<torch::nn::Module *>{
            model.conditioning_encoder.get(), model.conditioning_perceiver.get(),
            model.gpt_decoder.get(), model.speaker_encoder.get(), model.hifi_decoder.get()})
     for (const auto &p : module->parameters()) bytes += p.numel() * sizeof(float);
@@ -95,7 +94,8 @@ StageTimes time_stages(vclone_model &model, double seconds) {
   at::Tensor sum;
   for (int64_t i = 0; i < chunks; i++) {
     at::Tensor segment = audio22.slice(0, i * 132300, std::min(audio22.size(0), (i + 1) * 132300));
-    at::Tensor h = model.conditioning_encoder->forward(gpt_mel_spectrogram(segment, model.mel_stats));
+    at::Tensor h =
+        model.conditioning_encoder->forward(gpt_mel_spectrogram(segment, model.mel_stats));
     at::Tensor p = model.conditioning_perceiver->forward(h.permute({0, 2, 1}));
     sum = i == 0 ? p : sum + p;
   }
@@ -115,7 +115,7 @@ const char *kSentence =
     "and without hurry.";
 
 int32_t public_precision(DecoderPrecision p) {
-  return p == DecoderPrecision::kBF16  ? VCLONE_PRECISION_BF16
+  return p == DecoderPrecision::kBF16   ? VCLONE_PRECISION_BF16
          : p == DecoderPrecision::kInt8 ? VCLONE_PRECISION_INT8
                                         : VCLONE_PRECISION_F32;
 }
@@ -241,9 +241,9 @@ int main(int argc, char **argv) {
   }
   const int codes_wanted = argc > 3 && argv[3][0] != '-' ? std::atoi(argv[3]) : 602;
   std::vector<DecoderPrecision> precisions;
-  if (!bench::parse_precision(argc, argv, &precisions,
-                              {DecoderPrecision::kF32, DecoderPrecision::kBF16,
-                               DecoderPrecision::kInt8}))
+  if (!bench::parse_precision(
+          argc, argv, &precisions,
+          {DecoderPrecision::kF32, DecoderPrecision::kBF16, DecoderPrecision::kInt8}))
     return 2;
   std::map<std::string, double> figures;
   torch::NoGradGuard no_grad;
@@ -266,9 +266,10 @@ int main(int argc, char **argv) {
   torch::manual_seed(2);
   int n = 0;
   auto call_start = Clock::now();
-  float *samples = vclone_tts("Hello! This sentence is spoken in the voice of the reference "
-                              "recording, at an even pace and without hurry.",
-                              reference.c_str(), "en", &n, 1.0f);
+  float *samples = vclone_tts(
+      "Hello! This sentence is spoken in the voice of the reference "
+      "recording, at an even pace and without hurry.",
+      reference.c_str(), "en", &n, 1.0f);
   const double total = seconds_since(call_start);
   unlink(reference.c_str());
   figures["tts_s"] = total;
@@ -291,8 +292,8 @@ int main(int argc, char **argv) {
   at::Tensor text = torch::randint(10, 200, {1, 40}, torch::kInt64);
   torch::manual_seed(1);
   start = Clock::now();
-  at::Tensor codes = model.gpt_decoder->generate_codes(cond, text, 0.75f, 50, 0.85f, 5.0f,
-                                                       codes_wanted);
+  at::Tensor codes =
+      model.gpt_decoder->generate_codes(cond, text, 0.75f, 50, 0.85f, 5.0f, codes_wanted);
   const double pass1 = seconds_since(start);
   const int64_t m = codes.size(1);
   figures["codes"] = static_cast<double>(m);
@@ -325,8 +326,10 @@ int main(int argc, char **argv) {
 
   for (DecoderPrecision precision : precisions)
     if (!measure_precision_apart(argv[1], argv[2], precision, figures)) return 1;
-  const double f32_rtf = figures.count("f32_real_time_factor") ? figures["f32_real_time_factor"] : 0;
-  const double f32_peak = figures.count("f32_peak_rss_synthesis_mb") ? figures["f32_peak_rss_synthesis_mb"] : 0;
+  const double f32_rtf =
+      figures.count("f32_real_time_factor") ? figures["f32_real_time_factor"] : 0;
+  const double f32_peak =
+      figures.count("f32_peak_rss_synthesis_mb") ? figures["f32_peak_rss_synthesis_mb"] : 0;
   for (DecoderPrecision precision : precisions) {
     const std::string tag = bench::precision_name(precision);
     if (precision == DecoderPrecision::kF32 || f32_rtf <= 0) continue;

@@ -49,8 +49,8 @@ int main(int argc, char **argv) {
 
   const bench::Bandwidth measured = bench::memory_bandwidth(cores);
   const double bandwidth = measured.median / 1e9;
-  printf("memory read bandwidth, %d threads, over 1 GiB: median %.1f GB/s, best %.1f GB/s\n",
-         cores, bandwidth, measured.best / 1e9);
+  printf("memory read bandwidth, %d threads, over 1 GiB: median %.1f GB/s, best %.1f GB/s\n", cores,
+         bandwidth, measured.best / 1e9);
 
   auto build_start = bench::Clock::now();
   GPTDecoder decoder = bench::random_decoder();
@@ -58,7 +58,8 @@ int main(int argc, char **argv) {
   if (precision != DecoderPrecision::kF32) {
     auto convert_start = bench::Clock::now();
     set_decoder_precision(*decoder, precision);
-    printf("conversion to %s: %.2f s\n", bench::precision_name(precision), seconds_since(convert_start));
+    printf("conversion to %s: %.2f s\n", bench::precision_name(precision),
+           seconds_since(convert_start));
   }
   const double weight_bytes = bench::decode_step_weight_bytes(*decoder);
   const double floor_ms = weight_bytes / bandwidth / 1e6;
@@ -70,19 +71,24 @@ int main(int argc, char **argv) {
     bool fused;
     int threads;
   };
-  const Point points[] = {{80, 60, true, cores}, {600, 40, true, cores}, {80, 20, true, 1},
-                          {80, 8, false, cores}, {600, 8, false, cores}};
+  const Point points[] = {{80, 60, true, cores},
+                          {600, 40, true, cores},
+                          {80, 20, true, 1},
+                          {80, 8, false, cores},
+                          {600, 8, false, cores}};
   for (Point p : points) {
     double ms = bench::decode_step_ms(*decoder, p.prefix, p.steps, p.fused, p.threads);
     // Keys and values of every earlier position are read once per step too.
     double cache_mb = 30.0 * 2 * 16 * 64 * sizeof(float) * (p.prefix + p.steps / 2) / 1e6;
-    printf("%s step, %d thread%s, at ~%d positions: %.1f ms per code (mean of %d), "
-           "%.2f x floor; cache read %.0f MB\n",
-           p.fused ? "fused decode" : "libtorch decode", p.threads, p.threads > 1 ? "s" : "",
-           p.prefix, ms, p.steps, ms / floor_ms, cache_mb);
+    printf(
+        "%s step, %d thread%s, at ~%d positions: %.1f ms per code (mean of %d), "
+        "%.2f x floor; cache read %.0f MB\n",
+        p.fused ? "fused decode" : "libtorch decode", p.threads, p.threads > 1 ? "s" : "", p.prefix,
+        ms, p.steps, ms / floor_ms, cache_mb);
   }
 
-  printf("prefix pass, 80 positions: %.0f ms (best of 3)\n", bench::prefix_pass_ms(*decoder, 80, 3));
+  printf("prefix pass, 80 positions: %.0f ms (best of 3)\n",
+         bench::prefix_pass_ms(*decoder, 80, 3));
 
   at::Tensor cond_latents = torch::randn({1, 1024, 32}) * 0.02;
   at::Tensor text_tokens = torch::randint(0, 6681, {1, 20}, torch::kInt64);

@@ -76,8 +76,8 @@ int main() {
         best.cpu = std::min(best.cpu, t.cpu);
       }
       double audio = static_cast<double>(samples) / kOutputRate;
-      printf("%8d %8ld %9.2f %10.3f %14.3f %14.2f %15.3f\n", threads, static_cast<long>(frames), audio,
-             best.wall, best.wall / audio, audio / best.wall, best.cpu / audio);
+      printf("%8d %8ld %9.2f %10.3f %14.3f %14.2f %15.3f\n", threads, static_cast<long>(frames),
+             audio, best.wall, best.wall / audio, audio / best.wall, best.cpu / audio);
       fflush(stdout);
     }
   }

@@ -38,13 +38,16 @@ double seconds_since(Clock::time_point start) {
 
 struct Settings {
   std::string model, vocab, work = "/tmp/vclone-bench-load";
-  std::vector<int32_t> precisions{VCLONE_PRECISION_F32, VCLONE_PRECISION_BF16, VCLONE_PRECISION_INT8};
+  std::vector<int32_t> precisions{VCLONE_PRECISION_F32, VCLONE_PRECISION_BF16,
+                                  VCLONE_PRECISION_INT8};
   int threads = 0;
   bool archive = false;
 };
 
 const char *name_of(int32_t precision) {
-  return precision == VCLONE_PRECISION_BF16 ? "bf16" : precision == VCLONE_PRECISION_INT8 ? "int8" : "f32";
+  return precision == VCLONE_PRECISION_BF16   ? "bf16"
+         : precision == VCLONE_PRECISION_INT8 ? "int8"
+                                              : "f32";
 }
 
 // Runs body in a child process; what it writes to the given descriptor comes
@@ -110,7 +113,8 @@ vclone_load_options load_options(const Settings &s, int32_t precision) {
   return options;
 }
 
-double load_seconds(const Settings &s, const std::string &path, const char *vocab, int32_t precision) {
+double load_seconds(const Settings &s, const std::string &path, const char *vocab,
+                    int32_t precision) {
   const std::string text = in_child([&](int fd) {
     const vclone_load_options options = load_options(s, precision);
     const auto start = Clock::now();
@@ -157,7 +161,8 @@ Memory speaking_process(const Settings &s, const std::string &path, const std::s
     speak.max_codes = 48;
     speak.seed = 3;
     int32_t n = 0;
-    float *samples = vclone_speak(model, "Two processes share one mapped model.", "en", voice, &speak, &n);
+    float *samples =
+        vclone_speak(model, "Two processes share one mapped model.", "en", voice, &speak, &n);
     if (!samples) fail_child("speak");
     std::free(samples);
     char line[128];
@@ -196,18 +201,28 @@ bool parse(int argc, char **argv, Settings *s) {
   for (int i = 1; i < argc; i++) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-    if (arg == "--model") s->model = value();
-    else if (arg == "--vocab") s->vocab = value();
-    else if (arg == "--work") s->work = value();
-    else if (arg == "--threads") s->threads = std::atoi(value().c_str());
-    else if (arg == "--archive") s->archive = true;
+    if (arg == "--model")
+      s->model = value();
+    else if (arg == "--vocab")
+      s->vocab = value();
+    else if (arg == "--work")
+      s->work = value();
+    else if (arg == "--threads")
+      s->threads = std::atoi(value().c_str());
+    else if (arg == "--archive")
+      s->archive = true;
     else if (arg == "--precision") {
       const std::string p = value();
-      if (p == "f32") s->precisions = {VCLONE_PRECISION_F32};
-      else if (p == "bf16") s->precisions = {VCLONE_PRECISION_BF16};
-      else if (p == "int8") s->precisions = {VCLONE_PRECISION_INT8};
-      else return false;
-    } else return false;
+      if (p == "f32")
+        s->precisions = {VCLONE_PRECISION_F32};
+      else if (p == "bf16")
+        s->precisions = {VCLONE_PRECISION_BF16};
+      else if (p == "int8")
+        s->precisions = {VCLONE_PRECISION_INT8};
+      else
+        return false;
+    } else
+      return false;
   }
   return !s->model.empty() && !s->vocab.empty();
 }
@@ -217,8 +232,9 @@ bool parse(int argc, char **argv, Settings *s) {
 int main(int argc, char **argv) {
   Settings s;
   if (!parse(argc, argv, &s)) {
-    std::fprintf(stderr, "usage: bench_load --model model.pt --vocab vocab.json [--precision f32|bf16|int8]"
-                         " [--work DIR] [--threads N] [--archive]\n");
+    std::fprintf(stderr,
+                 "usage: bench_load --model model.pt --vocab vocab.json [--precision f32|bf16|int8]"
+                 " [--work DIR] [--threads N] [--archive]\n");
     return 2;
   }
   vclone_log_set([](int, const char *, void *) {}, nullptr);
@@ -227,13 +243,17 @@ int main(int argc, char **argv) {
   {
     std::vector<float> samples(22050 * 3);
     for (size_t i = 0; i < samples.size(); i++)
-      samples[i] = 0.3f * std::sin(2 * M_PI * 140.0 * i / 22050) + 0.1f * std::sin(2 * M_PI * 420.0 * i / 22050);
-    WavData data{samples.data(), static_cast<int>(samples.size()), 22050, 1, static_cast<int>(samples.size())};
+      samples[i] = 0.3f * std::sin(2 * M_PI * 140.0 * i / 22050) +
+                   0.1f * std::sin(2 * M_PI * 420.0 * i / 22050);
+    WavData data{samples.data(), static_cast<int>(samples.size()), 22050, 1,
+                 static_cast<int>(samples.size())};
     if (write_wav(wav.c_str(), &data) != 0) return 1;
   }
 
-  std::printf("| precision | file | read cold | load cold | × read | load warm (best of 3) | archive load warm |"
-              " private A / B after a synthesis | shared B |\n|---|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| precision | file | read cold | load cold | × read | load warm (best of 3) | archive load "
+      "warm |"
+      " private A / B after a synthesis | shared B |\n|---|---|---|---|---|---|---|---|---|\n");
   std::string json = "{";
   for (int32_t precision : s.precisions) {
     const std::string path = s.work + "/model-" + name_of(precision) + ".vcm";
@@ -262,16 +282,17 @@ int main(int argc, char **argv) {
     end_process(first_pid, first_release);
 
     const char *name = name_of(precision);
-    std::printf("| %s | %.0f MB | %.2f s | %.2f s | %.2f | %.3f s | %.2f s | %.0f / %.0f MB | %.0f MB |\n", name,
-                file_megabytes(path), read_cold, load_cold, load_cold / read_cold, load_warm, archive_warm,
-                first.private_mb, second.private_mb, second.shared_mb);
+    std::printf(
+        "| %s | %.0f MB | %.2f s | %.2f s | %.2f | %.3f s | %.2f s | %.0f / %.0f MB | %.0f MB |\n",
+        name, file_megabytes(path), read_cold, load_cold, load_cold / read_cold, load_warm,
+        archive_warm, first.private_mb, second.private_mb, second.shared_mb);
     std::fflush(stdout);
     char entry[512];
     std::snprintf(entry, sizeof entry,
                   "%s\"%s_read_cold_s\": %.3f, \"%s_load_cold_s\": %.3f, \"%s_load_warm_s\": %.3f, "
                   "\"%s_private_first_mb\": %.0f, \"%s_private_second_mb\": %.0f",
-                  json.size() > 1 ? ", " : "", name, read_cold, name, load_cold, name, load_warm, name,
-                  first.private_mb, name, second.private_mb);
+                  json.size() > 1 ? ", " : "", name, read_cold, name, load_cold, name, load_warm,
+                  name, first.private_mb, name, second.private_mb);
     json += entry;
   }
   std::printf("%s}\n", json.c_str());

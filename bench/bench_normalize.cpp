@@ -37,7 +37,8 @@ int main() {
     }
     const double first = times.front();
     std::sort(times.begin(), times.end());
-    std::printf("%-6s %10.2f %10.2f %8zu\n", code.c_str(), first, times[times.size() / 2], out.size());
+    std::printf("%-6s %10.2f %10.2f %8zu\n", code.c_str(), first, times[times.size() / 2],
+                out.size());
   }
   return 0;
 }

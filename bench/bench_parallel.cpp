@@ -34,8 +34,8 @@ void quiet(int32_t level, const char *line, void *) {
 }
 
 struct Outcome {
-  double seconds = 0;        // the whole call
-  double first_audio = -1;   // streaming: to the first chunk
+  double seconds = 0;       // the whole call
+  double first_audio = -1;  // streaming: to the first chunk
 };
 
 int first_chunk(const float *, int, void *user) {
@@ -53,15 +53,18 @@ Outcome run(vclone_model *model, const vclone_voice *voice, uint64_t seed, bool 
   const auto start = Clock::now();
   if (streaming) {
     std::pair<Clock::time_point, double> timing{start, -1.0};
-    if (vclone_speak_stream(model, "A sentence of about sixteen words, spoken again and again by "
-                            "several callers at once.", "en", voice, &options, first_chunk,
-                            &timing) != 0)
+    if (vclone_speak_stream(model,
+                            "A sentence of about sixteen words, spoken again and again by "
+                            "several callers at once.",
+                            "en", voice, &options, first_chunk, &timing) != 0)
       fprintf(stderr, "stream failed: %s\n", vclone_get_last_error());
     outcome.first_audio = timing.second;
   } else {
     int32_t n = 0;
-    float *samples = vclone_speak(model, "A sentence of about sixteen words, spoken again and "
-                                  "again by several callers at once.", "en", voice, &options, &n);
+    float *samples = vclone_speak(model,
+                                  "A sentence of about sixteen words, spoken again and "
+                                  "again by several callers at once.",
+                                  "en", voice, &options, &n);
     if (!samples) fprintf(stderr, "speak failed: %s\n", vclone_get_last_error());
     vclone_free(samples);
   }
@@ -99,9 +102,10 @@ int main(int argc, char **argv) {
   std::vector<std::string> precisions(argv + 4, argv + argc);
   if (precisions.empty()) precisions = {"f32", "bf16", "int8"};
   vclone_log_set(quiet, nullptr);
-  printf("| precision | one call: ms/code | 4 at once: ms/step | decode throughput x one | "
-         "4 whole calls / 4 in sequence | peak MB, one / 4 | first audio s, one / worst of 4 |\n"
-         "|---|---|---|---|---|---|---|\n");
+  printf(
+      "| precision | one call: ms/code | 4 at once: ms/step | decode throughput x one | "
+      "4 whole calls / 4 in sequence | peak MB, one / 4 | first audio s, one / worst of 4 |\n"
+      "|---|---|---|---|---|---|---|\n");
   for (const std::string &precision : precisions) {
     vclone_load_options load = vclone_default_load_options();
     load.precision = precision == "bf16"   ? VCLONE_PRECISION_BF16

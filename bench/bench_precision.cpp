@@ -49,7 +49,9 @@ void quality(GPTDecoderImpl &decoder, int threads) {
   std::vector<int64_t> codes(drawn.data_ptr<int64_t>(), drawn.data_ptr<int64_t>() + 199);
   const at::Tensor reference = teacher_forced_logits(decoder, prefix, codes, threads);
 
-  printf("\nquality, 200 teacher-forced steps against float32 (temperature 0.75, top-k 50, top-p 0.85)\n");
+  printf(
+      "\nquality, 200 teacher-forced steps against float32 (temperature 0.75, top-k 50, top-p "
+      "0.85)\n");
   printf("%-24s %9s %14s %12s\n", "precision", "top-1", "max err/spread", "mean KL");
   set_decoder_precision(decoder, DecoderPrecision::kBF16, Float32Weights::kKeep);
   print_quality(decoder, "bf16", reference, prefix, codes, threads);
@@ -79,8 +81,8 @@ VocoderTiming time_vocoder(HifiDecoder &vocoder, const at::Tensor &latents, cons
     at::Tensor audio = vocoder->forward(latents, g);
     const double elapsed = seconds_since(start);
     t.audio = audio;
-    t.seconds_per_audio_second =
-        std::min(t.seconds_per_audio_second, elapsed / (static_cast<double>(audio.size(2)) / 24000.0));
+    t.seconds_per_audio_second = std::min(t.seconds_per_audio_second,
+                                          elapsed / (static_cast<double>(audio.size(2)) / 24000.0));
   }
   return t;
 }
@@ -118,26 +120,28 @@ void vocoder(int cores) {
   }
   const at::Tensor reference = f32.audio.to(torch::kFloat64);
   const at::Tensor noise = bf16.audio.to(torch::kFloat64) - reference;
-  const double snr = 10.0 * std::log10(reference.pow(2).sum().item<double>() /
-                                        noise.pow(2).sum().item<double>());
+  const double snr =
+      10.0 * std::log10(reference.pow(2).sum().item<double>() / noise.pow(2).sum().item<double>());
   printf("bf16:    %.3f s per audio second, %.2f x float32; waveform SNR against float32 %.1f dB\n",
-         bf16.seconds_per_audio_second, bf16.seconds_per_audio_second / f32.seconds_per_audio_second,
-         snr);
+         bf16.seconds_per_audio_second,
+         bf16.seconds_per_audio_second / f32.seconds_per_audio_second, snr);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   std::vector<DecoderPrecision> precisions;
-  if (!bench::parse_precision(argc, argv, &precisions,
-                              {DecoderPrecision::kF32, DecoderPrecision::kBF16, DecoderPrecision::kInt8}))
+  if (!bench::parse_precision(
+          argc, argv, &precisions,
+          {DecoderPrecision::kF32, DecoderPrecision::kBF16, DecoderPrecision::kInt8}))
     return 2;
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   at::set_num_threads(cores);
-  printf("threads: %d; bf16 kernel path %d, int8 kernel path %d (0 scalar, 1 AVX2, 2 AVX-512F, "
-         "3 AVX512-BF16, 4 AVX512-VNNI)\n",
-         cores, static_cast<int>(best_reduced_path(DecoderPrecision::kBF16)),
-         static_cast<int>(best_reduced_path(DecoderPrecision::kInt8)));
+  printf(
+      "threads: %d; bf16 kernel path %d, int8 kernel path %d (0 scalar, 1 AVX2, 2 AVX-512F, "
+      "3 AVX512-BF16, 4 AVX512-VNNI)\n",
+      cores, static_cast<int>(best_reduced_path(DecoderPrecision::kBF16)),
+      static_cast<int>(best_reduced_path(DecoderPrecision::kInt8)));
 
   const bench::Bandwidth measured = bench::memory_bandwidth(cores);
   const double bandwidth = measured.median / 1e9;

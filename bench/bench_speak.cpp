@@ -114,7 +114,8 @@ int main(int argc, char **argv) {
   pieces.max_codes = 40;
   std::string four;
   for (int i = 0; i < 4; i++) {
-    for (int j = 0; j < 5; j++) four += "A sentence of some length that fills the piece well enough. ";
+    for (int j = 0; j < 5; j++)
+      four += "A sentence of some length that fills the piece well enough. ";
   }
   const double one_s = speak_seconds(model, "A short sentence.", voice, pieces);
   const double four_s = speak_seconds(model, four.c_str(), voice, pieces);
@@ -145,10 +146,12 @@ int main(int argc, char **argv) {
          piece_count, four_s, four_s / piece_count, four_s / piece_count - one_s);
   printf("peak resident, streaming 1 / %d pieces  %ld / %ld MB\n", 2 * piece_count,
          one_piece_kib / 1024, many_kib / 1024);
-  printf("{\"precision\": \"%s\", \"voice_s\": %.3f, \"first_audio_s\": %.3f, \"streamed_s\": %.2f, "
-         "\"whole_s\": %.2f, \"rtf\": %.3f, \"piece_overhead_s\": %.3f, \"stream_rss_mb\": [%ld, %ld]}\n",
-         precision.c_str(), voice_s, streamed.first_audio, streamed_s, whole_s, whole_s / audio_s,
-         four_s / piece_count - one_s, one_piece_kib / 1024, many_kib / 1024);
+  printf(
+      "{\"precision\": \"%s\", \"voice_s\": %.3f, \"first_audio_s\": %.3f, \"streamed_s\": %.2f, "
+      "\"whole_s\": %.2f, \"rtf\": %.3f, \"piece_overhead_s\": %.3f, \"stream_rss_mb\": [%ld, "
+      "%ld]}\n",
+      precision.c_str(), voice_s, streamed.first_audio, streamed_s, whole_s, whole_s / audio_s,
+      four_s / piece_count - one_s, one_piece_kib / 1024, many_kib / 1024);
   vclone_voice_free(voice);
   vclone_model_free(model);
   return 0;

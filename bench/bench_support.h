@@ -23,8 +23,8 @@
 namespace bench {
 
 // Resident memory, for the benchmarks on libtorch too (process_memory.h).
-using ::Resident;
 using ::reset_peak_memory;
+using ::Resident;
 using ::resident_memory;
 
 using Clock = std::chrono::steady_clock;
@@ -97,9 +97,12 @@ inline bool parse_precision(int argc, char **argv, std::vector<DecoderPrecision>
   for (int i = 1; i + 1 < argc; i++) {
     if (std::string(argv[i]) != "--precision") continue;
     const std::string v = argv[i + 1];
-    if (v == "f32") *out = {DecoderPrecision::kF32};
-    else if (v == "bf16") *out = {DecoderPrecision::kBF16};
-    else if (v == "int8") *out = {DecoderPrecision::kInt8};
+    if (v == "f32")
+      *out = {DecoderPrecision::kF32};
+    else if (v == "bf16")
+      *out = {DecoderPrecision::kBF16};
+    else if (v == "int8")
+      *out = {DecoderPrecision::kInt8};
     else {
       fprintf(stderr, "--precision: unknown value '%s' (f32, bf16 or int8)\n", v.c_str());
       return false;
@@ -119,8 +122,8 @@ inline GPTDecoder random_decoder() {
   GPTDecoder decoder;
   c10::NoGradGuard no_grad;
   for (auto &p : decoder->named_parameters()) {
-    bool norm = p.key().find("ln_") != std::string::npos ||
-                p.key().find("final_norm") != std::string::npos;
+    bool norm =
+        p.key().find("ln_") != std::string::npos || p.key().find("final_norm") != std::string::npos;
     if (!norm) p.value().normal_(0, 0.02);
   }
   decoder->eval();
@@ -138,14 +141,16 @@ inline double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps, boo
   auto draw = [&](const at::Tensor &logits) {
     history.push_back(GPTDecoderImpl::sample_next_code(logits, 0.75f, 50, 0.85f, 5.0f, history));
   };
-  draw(decoder.next_code_logits(decoder.run_layers(torch::randn({1, prefix, 1024}) * 0.02, &cache)));
+  draw(
+      decoder.next_code_logits(decoder.run_layers(torch::randn({1, prefix, 1024}) * 0.02, &cache)));
   FusedDecodeStep fused(decoder, threads);
   auto start = Clock::now();
   for (int i = 1; i <= steps; i++) {
     // Any audio position will do; only the cost is measured.
     at::Tensor x = decoder.embed_audio_token(history.back() % 1024, i);
-    draw(fused_step && fused.accepts(cache) ? fused.step(x, cache)
-                                            : decoder.next_code_logits(decoder.run_layers(x, &cache)));
+    draw(fused_step && fused.accepts(cache)
+             ? fused.step(x, cache)
+             : decoder.next_code_logits(decoder.run_layers(x, &cache)));
   }
   return seconds_since(start) * 1000.0 / steps;
 }

@@ -23,7 +23,8 @@ const char *kSentence =
     "The quick brown fox jumps over the lazy dog while a patient engineer measures how long "
     "the tokenizer needs to encode one sentence of ordinary length. It holds punctuation, "
     "numbers such as 2026 and 3.14, a few accented words like caf\xc3\xa9, na\xc3\xafve and "
-    "\xc3\xbc" "ber, and enough plain English to make the merges work hard: reading, writing, "
+    "\xc3\xbc"
+    "ber, and enough plain English to make the merges work hard: reading, writing, "
     "speaking and listening are the four skills every learner practises daily.";
 
 using Clock = std::chrono::steady_clock;
@@ -69,17 +70,19 @@ std::vector<std::string> utf8_symbols(const std::string &word) {
 
 Synthetic make_vocabulary() {
   Synthetic s;
-  for (const char *special : {"[STOP]", "[UNK]", "[SPACE]", "[en]", "[de]", "[fr]", "[es]", "[it]",
-                              "[pt]", "[pl]", "[tr]", "[ru]", "[nl]", "[cs]", "[ar]", "[zh-cn]",
-                              "[ja]", "[hu]", "[ko]"})
+  for (const char *special :
+       {"[STOP]", "[UNK]", "[SPACE]", "[en]", "[de]", "[fr]", "[es]", "[it]", "[pt]", "[pl]",
+        "[tr]", "[ru]", "[nl]", "[cs]", "[ar]", "[zh-cn]", "[ja]", "[hu]", "[ko]"})
     s.add_token(special);
   for (char c = '!'; c <= '~'; c++)
     if (c != '"' && c != '\\') s.add_token(std::string(1, c));
-  for (const char *accented : {"\xc3\xa9", "\xc3\xaf", "\xc3\xbc", "\xc3\xa0", "\xc3\xb6", "\xc3\xb1"})
+  for (const char *accented :
+       {"\xc3\xa9", "\xc3\xaf", "\xc3\xbc", "\xc3\xa0", "\xc3\xb6", "\xc3\xb1"})
     s.add_token(accented);
 
   std::string lowered = normalize_text(kSentence);
-  std::replace_if(lowered.begin(), lowered.end(), [](char c) { return c == ',' || c == '.' || c == ':'; }, ' ');
+  std::replace_if(
+      lowered.begin(), lowered.end(), [](char c) { return c == ',' || c == '.' || c == ':'; }, ' ');
   size_t start = 0;
   while (start < lowered.size()) {
     size_t end = lowered.find(' ', start);
@@ -88,8 +91,8 @@ Synthetic make_vocabulary() {
     start = end + 1;
   }
 
-  const char *onsets[] = {"b", "c", "d", "f", "g", "h", "k", "l", "m", "n", "p", "r", "s", "t",
-                          "v", "w", "st", "tr", "pr", "ch", "sh", "th", "br", "gr"};
+  const char *onsets[] = {"b", "c", "d", "f", "g",  "h",  "k",  "l",  "m",  "n",  "p",  "r",
+                          "s", "t", "v", "w", "st", "tr", "pr", "ch", "sh", "th", "br", "gr"};
   const char *vowels[] = {"a", "e", "i", "o", "u", "ai", "ea", "ou", "io"};
   const char *codas[] = {"", "n", "r", "s", "t", "l", "ng", "nd", "st", "ck"};
   std::mt19937 random(2026);
@@ -107,10 +110,12 @@ Synthetic make_vocabulary() {
 }
 
 std::string vocabulary_json(const Synthetic &s) {
-  std::string json = "{\n  \"version\": \"1.0\",\n  \"added_tokens\": [],\n  \"model\": {\n"
-                     "    \"type\": \"BPE\",\n    \"unk_token\": \"[UNK]\",\n    \"vocab\": {\n";
+  std::string json =
+      "{\n  \"version\": \"1.0\",\n  \"added_tokens\": [],\n  \"model\": {\n"
+      "    \"type\": \"BPE\",\n    \"unk_token\": \"[UNK]\",\n    \"vocab\": {\n";
   for (size_t i = 0; i < s.tokens.size(); i++)
-    json += "      \"" + s.tokens[i] + "\": " + std::to_string(i) + (i + 1 < s.tokens.size() ? ",\n" : "\n");
+    json += "      \"" + s.tokens[i] + "\": " + std::to_string(i) +
+            (i + 1 < s.tokens.size() ? ",\n" : "\n");
   json += "    },\n    \"merges\": [\n";
   for (size_t i = 0; i < s.merges.size(); i++)
     json += "      \"" + s.merges[i].first + " " + s.merges[i].second + "\"" +
@@ -180,8 +185,8 @@ int main() {
   size_t unknown = std::count(ids.begin(), ids.end(), 1);
 
   printf("load_vocabulary: %.2f ms median of %d (%zu entries, %zu merges, %zu bytes)\n",
-         load_times[load_times.size() / 2], kLoadRuns, tokenizer.vocab.size(), tokenizer.merges.size(),
-         json.size());
+         load_times[load_times.size() / 2], kLoadRuns, tokenizer.vocab.size(),
+         tokenizer.merges.size(), json.size());
   printf("encode: %.1f us per %zu-byte sentence (%zu tokens, %zu unknown; mean of %d)\n",
          1000.0 * encode_ms / kEncodeRuns, sentence.size(), ids.size(), unknown, kEncodeRuns);
   return 0;

@@ -10,12 +10,21 @@
 static int write_wav(const char *path, const float *samples, int32_t n, int32_t rate) {
   FILE *file = fopen(path, "wb");
   if (!file) return -1;
-  const uint32_t data = (uint32_t)n * 2, riff = 36 + data, fmt_size = 16, byte_rate = (uint32_t)rate * 2;
+  const uint32_t data = (uint32_t)n * 2, riff = 36 + data, fmt_size = 16,
+                 byte_rate = (uint32_t)rate * 2;
   const uint16_t pcm = 1, channels = 1, align = 2, bits = 16;
-  fwrite("RIFF", 1, 4, file); fwrite(&riff, 4, 1, file); fwrite("WAVEfmt ", 1, 8, file);
-  fwrite(&fmt_size, 4, 1, file); fwrite(&pcm, 2, 1, file); fwrite(&channels, 2, 1, file);
-  fwrite(&rate, 4, 1, file); fwrite(&byte_rate, 4, 1, file); fwrite(&align, 2, 1, file);
-  fwrite(&bits, 2, 1, file); fwrite("data", 1, 4, file); fwrite(&data, 4, 1, file);
+  fwrite("RIFF", 1, 4, file);
+  fwrite(&riff, 4, 1, file);
+  fwrite("WAVEfmt ", 1, 8, file);
+  fwrite(&fmt_size, 4, 1, file);
+  fwrite(&pcm, 2, 1, file);
+  fwrite(&channels, 2, 1, file);
+  fwrite(&rate, 4, 1, file);
+  fwrite(&byte_rate, 4, 1, file);
+  fwrite(&align, 2, 1, file);
+  fwrite(&bits, 2, 1, file);
+  fwrite("data", 1, 4, file);
+  fwrite(&data, 4, 1, file);
   for (int32_t i = 0; i < n; i++) {
     float x = samples[i] > 1.0f ? 1.0f : samples[i] < -1.0f ? -1.0f : samples[i];
     const int16_t value = (int16_t)(x * 32767.0f);
@@ -47,7 +56,8 @@ int main(int argc, char **argv) {
       vclone_free(samples);
     }
   }
-  if (status != 0 && vclone_get_last_error()) fprintf(stderr, "failed: %s\n", vclone_get_last_error());
+  if (status != 0 && vclone_get_last_error())
+    fprintf(stderr, "failed: %s\n", vclone_get_last_error());
   vclone_voice_free(voice);
   vclone_model_free(model);
   return status;

@@ -1,3 +1,5 @@
+/* clang-format off */
+/* (this header is the manual, laid out by hand) */
 /*
  * vclone — speak a text in the voice of a short reference recording.
  *
@@ -317,3 +319,4 @@ VCLONE_API int vclone_speak_stream(vclone_model          *model,
 #endif
 
 #endif /* VCLONE_H */
+/* clang-format on */

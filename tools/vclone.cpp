@@ -122,7 +122,8 @@ std::string folder_of(const std::string &path) {
 
 void require_writable_folder(const std::string &option, const std::string &path) {
   struct stat status;
-  if (path.empty() || path.back() == '/' || (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)))
+  if (path.empty() || path.back() == '/' ||
+      (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)))
     fail_usage(option + " needs a file name, not the folder '" + path + "'");
   const std::string folder = folder_of(path);
   if (stat(folder.c_str(), &status) == 0 && !S_ISDIR(status.st_mode))
@@ -207,8 +208,9 @@ std::string vocabulary_of(const ModelArgs &args) {
 }
 
 bool load_model(const ModelArgs &args, const vclone_load_options &options, ModelHandle &handle) {
-  handle.model = vclone_model_load(args.model_path.c_str(),
-                                   args.vocab_path.empty() ? nullptr : args.vocab_path.c_str(), &options);
+  handle.model =
+      vclone_model_load(args.model_path.c_str(),
+                        args.vocab_path.empty() ? nullptr : args.vocab_path.c_str(), &options);
   return handle.model != nullptr;
 }
 
@@ -228,7 +230,8 @@ std::vector<std::string> vocabulary_languages(const std::string &vocab_path) {
 }
 
 int run_languages(const std::string &vocab_path) {
-  for (const std::string &code : vocabulary_languages(vocab_path)) std::printf("%s\n", code.c_str());
+  for (const std::string &code : vocabulary_languages(vocab_path))
+    std::printf("%s\n", code.c_str());
   return 0;
 }
 
@@ -262,8 +265,7 @@ int run_inspect(const std::string &path, bool list) {
     int64_t dims[8];
     const int32_t rank = vclone_manifest_tensor(manifest, index, &name, dims, 8);
     std::string shape;
-    for (int32_t d = 0; d < rank && d < 8; d++)
-      shape += (d ? ", " : "") + std::to_string(dims[d]);
+    for (int32_t d = 0; d < rank && d < 8; d++) shape += (d ? ", " : "") + std::to_string(dims[d]);
     if (rank > 8) shape += ", ...";
     std::printf("%s [%s]\n", name ? name : "?", shape.c_str());
   }
@@ -286,7 +288,8 @@ void add_prepare_options(CLI::App &command, PrepareArgs &args) {
   command.add_option("--vocab", args.vocab_path, "vocabulary JSON");
   command.add_option("--precision", args.precision, "decoder weights: f32 (default), bf16 or int8");
   command.add_option("--out", args.out_path, "prepared model to write");
-  command.add_option("--verify", args.verify_path, "read every byte of a prepared model and check it");
+  command.add_option("--verify", args.verify_path,
+                     "read every byte of a prepared model and check it");
   command.add_flag("--quiet", g_quiet, "print only warnings and errors");
 }
 
@@ -295,7 +298,8 @@ int run_prepare(const PrepareArgs &args) {
     if (!args.model_path.empty() || !args.out_path.empty())
       fail_usage("--verify takes no --model or --out");
     require_readable("--verify", args.verify_path);
-    if (vclone_model_verify(args.verify_path.c_str()) != 0) return report_failure("verification failed");
+    if (vclone_model_verify(args.verify_path.c_str()) != 0)
+      return report_failure("verification failed");
     std::printf("%s: sound\n", args.verify_path.c_str());
     return 0;
   }
@@ -363,7 +367,8 @@ void add_say_options(CLI::App &say, SayArgs &args) {
                  "output file, its format from its extension (.wav .mp3 .opus .flac .aac .pcm), "
                  "or - to stream to standard output")
       ->required();
-  say.add_option("--format", args.format, "wav, pcm, mp3, opus, flac or aac (default: --out's extension; wav)");
+  say.add_option("--format", args.format,
+                 "wav, pcm, mp3, opus, flac or aac (default: --out's extension; wav)");
   say.add_option("--language", args.language, "language code (see `vclone languages`); en");
   say.add_option("--temperature", args.temperature, "sampling temperature, (0, 10]; 0.75");
   say.add_option("--top-k", args.top_k, "keep the k likeliest codes, 0 (off) .. 1026; 50");
@@ -429,8 +434,10 @@ AudioFormat checked_format(const SayArgs &args) {
     return format;
   }
   const std::string name = args.out_path.substr(args.out_path.find_last_of('/') + 1);
-  if (args.out_path != "-" && name.find('.') != std::string::npos && !audio_format_from_path(name, format))
-    fail_usage("--out " + args.out_path + ": no format has this extension; use .wav .mp3 .opus .flac .aac "
+  if (args.out_path != "-" && name.find('.') != std::string::npos &&
+      !audio_format_from_path(name, format))
+    fail_usage("--out " + args.out_path +
+               ": no format has this extension; use .wav .mp3 .opus .flac .aac "
                ".pcm or give --format");
   return format;
 }
@@ -464,7 +471,8 @@ int write_stream_chunk(const float *samples, int n_samples, void *user_data) {
 int speak_to_stdout(vclone_model *model, const std::string &text, const SayArgs &args,
                     const vclone_voice *voice, const vclone_options &options, AudioFormat format) {
   std::string error;
-  std::unique_ptr<AudioEncoder> encoder = AudioEncoder::create(format, vclone_sample_rate(), true, error);
+  std::unique_ptr<AudioEncoder> encoder =
+      AudioEncoder::create(format, vclone_sample_rate(), true, error);
   if (!encoder) {
     std::fprintf(stderr, "vclone: %s\n", error.c_str());
     return kFailureExit;
@@ -508,7 +516,8 @@ int speak_to_file(vclone_model *model, const std::string &text, const SayArgs &a
   const bool written = file && write_all(file, bytes);
   const int saved_errno = errno;
   if (file && std::fclose(file) != 0 && written) {
-    std::fprintf(stderr, "vclone: cannot write %s: %s\n", args.out_path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "vclone: cannot write %s: %s\n", args.out_path.c_str(),
+                 std::strerror(errno));
     return kFailureExit;
   }
   if (!written) {
@@ -525,7 +534,8 @@ int run_say(const SayArgs &args) {
   // Arguments first, cheapest first; the model is loaded only when all pass.
   const vclone_options options = checked_options(args);
   const vclone_load_options load_options = checked_load_options(args.model);
-  if (args.ref_path.empty() && args.voice_path.empty()) fail_usage("give --ref WAV or --voice FILE");
+  if (args.ref_path.empty() && args.voice_path.empty())
+    fail_usage("give --ref WAV or --voice FILE");
   if (!args.ref_path.empty()) require_readable("--ref", args.ref_path);
   if (!args.voice_path.empty()) require_readable("--voice", args.voice_path);
   if (!args.lexicon_path.empty()) require_readable("--lexicon", args.lexicon_path);
@@ -544,7 +554,8 @@ int run_say(const SayArgs &args) {
   }
   ModelHandle model;
   if (!load_model(args.model, load_options, model)) return report_failure("cannot load the model");
-  if (!args.lexicon_path.empty() && vclone_model_load_lexicon(model.model, args.lexicon_path.c_str()) != 0)
+  if (!args.lexicon_path.empty() &&
+      vclone_model_load_lexicon(model.model, args.lexicon_path.c_str()) != 0)
     return report_failure("cannot load the lexicon");
   if (!voice.voice) {
     voice.voice = vclone_voice_from_wav(model.model, args.ref_path.c_str());
@@ -556,7 +567,8 @@ int run_say(const SayArgs &args) {
 
 // ---- Command line ---------------------------------------------------------
 
-const char *kSubcommands[] = {"say", "voice", "languages", "normalize", "inspect", "serve", "wyoming", "prepare"};
+const char *kSubcommands[] = {"say",     "voice", "languages", "normalize",
+                              "inspect", "serve", "wyoming",   "prepare"};
 
 // CLI11 calls a stray word "not expected"; a mistyped subcommand deserves
 // its own message.
@@ -594,20 +606,23 @@ int main(int argc, char **argv) {
   languages->add_option("--vocab", languages_vocab, "vocabulary JSON")->required();
 
   std::string normalize_language = "en", normalize_text;
-  auto *normalize = app.add_subcommand("normalize", "print a text as it is spoken: numbers, dates, "
-                                                    "money and abbreviations as words");
+  auto *normalize = app.add_subcommand("normalize",
+                                       "print a text as it is spoken: numbers, dates, "
+                                       "money and abbreviations as words");
   normalize->add_option("--language", normalize_language, "language code; en");
   auto *normalize_text_option =
       normalize->add_option("TEXT", normalize_text, "text; standard input when absent or -");
 
   std::string inspect_path;
   bool inspect_list = false;
-  auto *inspect = app.add_subcommand("inspect", "count (and list) the tensors of an archive or voice file");
+  auto *inspect =
+      app.add_subcommand("inspect", "count (and list) the tensors of an archive or voice file");
   inspect->add_option("ARCHIVE", inspect_path, "weight archive or voice file")->required();
   inspect->add_flag("--list", inspect_list, "print every tensor's name and shape");
 
   PrepareArgs prepare_args;
-  auto *prepare = app.add_subcommand("prepare", "write a prepared model that loads by mapping, or verify one");
+  auto *prepare =
+      app.add_subcommand("prepare", "write a prepared model that loads by mapping, or verify one");
   add_prepare_options(*prepare, prepare_args);
 
   ServeOptions serve_options;
@@ -615,12 +630,16 @@ int main(int argc, char **argv) {
   add_serve_options(*serve, serve_options);
 
   WyomingOptions wyoming_options;
-  auto *wyoming = app.add_subcommand("wyoming", "serve speech to Home Assistant over the Wyoming protocol");
+  auto *wyoming =
+      app.add_subcommand("wyoming", "serve speech to Home Assistant over the Wyoming protocol");
   add_wyoming_options(*wyoming, wyoming_options);
 
   if (is_unknown_subcommand(argc, argv)) {
-    std::fprintf(stderr, "vclone: unknown subcommand '%s' (say, voice, languages, normalize, inspect, serve, wyoming, prepare)\n"
-                         "Run with --help for more information.\n", argv[1]);
+    std::fprintf(stderr,
+                 "vclone: unknown subcommand '%s' (say, voice, languages, normalize, inspect, "
+                 "serve, wyoming, prepare)\n"
+                 "Run with --help for more information.\n",
+                 argv[1]);
     return kUsageExit;
   }
   try {

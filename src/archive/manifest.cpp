@@ -193,7 +193,8 @@ TensorManifest *open_manifest(const char *path, std::string *error) {
   try {
     manifest->reader = std::make_unique<PyTorchStreamReader>(manifest->archive_path);
   } catch (const std::exception &e) {
-    return fail_open(error, std::string(path) + " is not a zip archive (" + exception_text(e) + ")");
+    return fail_open(error,
+                     std::string(path) + " is not a zip archive (" + exception_text(e) + ")");
   }
   std::string text;
   try {
@@ -202,8 +203,8 @@ TensorManifest *open_manifest(const char *path, std::string *error) {
     auto [data, size] = manifest->reader->getRecord(record_name);
     text.assign(static_cast<const char *>(data.get()), size);
   } catch (const std::exception &e) {
-    return fail_open(error, std::string("cannot read manifest.json in ") + path + ": " +
-                                exception_text(e));
+    return fail_open(
+        error, std::string("cannot read manifest.json in ") + path + ": " + exception_text(e));
   }
   if (!parse_manifest(text, manifest->entries, &reason))
     return fail_open(error, std::string("bad manifest.json in ") + path + ": " + reason);
@@ -212,9 +213,7 @@ TensorManifest *open_manifest(const char *path, std::string *error) {
   return manifest.release();
 }
 
-void release_cached_record(TensorManifest *manifest) {
-  manifest->last_record = CachedRecord{};
-}
+void release_cached_record(TensorManifest *manifest) { manifest->last_record = CachedRecord{}; }
 
 namespace {
 
@@ -229,12 +228,12 @@ at::Tensor tensor_in_record(TensorManifest *manifest, const std::string &name) {
     const int64_t product = shape_product(entry.shape);
     if (product < 0 || product != entry.numel) {
       log_line(kLogWarn, "[manifest] Shape does not match numel %lld for %s\n",
-              static_cast<long long>(entry.numel), name.c_str());
+               static_cast<long long>(entry.numel), name.c_str());
       return {};
     }
     if (entry.offset < 0) {
       log_line(kLogWarn, "[manifest] Negative offset %lld for %s\n",
-              static_cast<long long>(entry.offset), name.c_str());
+               static_cast<long long>(entry.offset), name.c_str());
       return {};
     }
     const CachedRecord &record = read_record(manifest, "data/" + entry.storage_key);
@@ -249,7 +248,7 @@ at::Tensor tensor_in_record(TensorManifest *manifest, const std::string &name) {
         values, entry.shape, [owner](void *) mutable { owner.reset(); }, torch::kFloat32);
   } catch (const std::exception &e) {
     log_line(kLogWarn, "[manifest] Failed to load tensor %s: %s\n", name.c_str(),
-            exception_text(e));
+             exception_text(e));
     return {};
   }
 }

@@ -46,8 +46,8 @@ at::Tensor padded_stft(const at::Tensor &signal, int n_fft, int hop, int win_len
 
 MelEdges mel_edges(int sample_rate, int n_fft, int n_mels, float fmin, float fmax) {
   if (fmax <= 0.0f) fmax = sample_rate * 0.5f;
-  at::Tensor mel_points = torch::linspace(hz_to_mel(fmin), hz_to_mel(fmax), n_mels + 2,
-                                          torch::kFloat32);
+  at::Tensor mel_points =
+      torch::linspace(hz_to_mel(fmin), hz_to_mel(fmax), n_mels + 2, torch::kFloat32);
   MelEdges edges;
   edges.hz_points = 700.0 * (torch::pow(10.0, mel_points / 2595.0) - 1.0);
   at::Tensor bins = torch::floor(edges.hz_points * (n_fft + 1) / sample_rate).to(torch::kInt32);
@@ -81,7 +81,7 @@ at::Tensor gpt_mel_spectrogram(const at::Tensor &audio, const at::Tensor &mel_st
   if (mel_stats.defined() && mel_stats.numel() > 0)
     mel = mel / mel_stats.view({1, kGptMel.n_mels, 1});
   log_line(kLogDebug, "[mel] GPT mel: [%ld, %ld, %ld]\n", static_cast<long>(mel.size(0)),
-          static_cast<long>(mel.size(1)), static_cast<long>(mel.size(2)));
+           static_cast<long>(mel.size(1)), static_cast<long>(mel.size(2)));
   return mel;
 }
 
@@ -92,6 +92,6 @@ at::Tensor speaker_mel_spectrogram(const at::Tensor &audio) {
   for (int64_t i = a.size(0) - 1; i >= 1; i--) a[i] = a[i] - kPreEmphasis * a[i - 1];
   at::Tensor mel = log_mel(y, kSpeakerMel);
   log_line(kLogDebug, "[mel] Speaker mel: [%ld, %ld, %ld]\n", static_cast<long>(mel.size(0)),
-          static_cast<long>(mel.size(1)), static_cast<long>(mel.size(2)));
+           static_cast<long>(mel.size(1)), static_cast<long>(mel.size(2)));
   return mel;
 }

@@ -115,7 +115,8 @@ std::string too_long(const char *path, const SF_INFO &info, sf_count_t frames, d
                      bool decoded) {
   char text[128];
   if (max_seconds > 0 && decoded)
-    snprintf(text, sizeof text, " lasts more than %g s, the most a reference may last", max_seconds);
+    snprintf(text, sizeof text, " lasts more than %g s, the most a reference may last",
+             max_seconds);
   else if (max_seconds > 0)
     snprintf(text, sizeof text, " lasts %.1f s; a reference may last at most %g s",
              static_cast<double>(frames) / info.samplerate, max_seconds);
@@ -175,7 +176,8 @@ bool all_finite(const float *samples, int64_t count) {
 
 }  // namespace
 
-int read_audio(const char *path, WavData *out, const AudioReadOptions &options, std::string *error) {
+int read_audio(const char *path, WavData *out, const AudioReadOptions &options,
+               std::string *error) {
   if (out) memset(out, 0, sizeof(*out));
   if (!path || !out) return fail(error, "no audio file path or no output record given");
   FileDescriptor fd;
@@ -185,9 +187,10 @@ int read_audio(const char *path, WavData *out, const AudioReadOptions &options, 
   if (!open_sound(path, fd, sound, info, reason)) return fail(error, reason);
   if (info.samplerate > kMaxReadSampleRate || info.channels > kMaxReadChannels) {
     char text[160];
-    snprintf(text, sizeof text, " has %d Hz and %d channels; a reference may have at most %d Hz "
-             "and %d channels", info.samplerate, info.channels, kMaxReadSampleRate,
-             kMaxReadChannels);
+    snprintf(text, sizeof text,
+             " has %d Hz and %d channels; a reference may have at most %d Hz "
+             "and %d channels",
+             info.samplerate, info.channels, kMaxReadSampleRate, kMaxReadChannels);
     return fail(error, path + std::string(text));
   }
 
@@ -200,8 +203,8 @@ int read_audio(const char *path, WavData *out, const AudioReadOptions &options, 
   // it stops decoding early, the header having vouched for the length.
   sf_count_t wanted = limit + 1;
   if (options.read_seconds > 0)
-    wanted = std::min(wanted, std::max<sf_count_t>(
-                                  1, static_cast<sf_count_t>(options.read_seconds * info.samplerate)));
+    wanted = std::min(wanted, std::max<sf_count_t>(1, static_cast<sf_count_t>(options.read_seconds *
+                                                                              info.samplerate)));
   const bool mono = options.mono && info.channels > 1;
   const int kept = mono ? 1 : info.channels;
 

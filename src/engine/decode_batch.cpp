@@ -16,7 +16,8 @@ constexpr double kBucketSeconds[] = {0.005, 0.010, 0.020, 0.040, 0.080, 0.160, 0
 DecodeBatch::DecodeBatch(GPTDecoderImpl &decoder, int threads, int max_parallel)
     : decoder_(decoder),
       max_parallel_(std::max(1, max_parallel)),
-      fused_(decoder.fused_decode ? std::make_unique<FusedDecodeStep>(decoder, threads) : nullptr) {}
+      fused_(decoder.fused_decode ? std::make_unique<FusedDecodeStep>(decoder, threads) : nullptr) {
+}
 
 DecodeBatch::~DecodeBatch() = default;
 
@@ -131,7 +132,8 @@ void DecodeBatch::run_step(std::unique_lock<std::mutex> &lock) {
 
   lock.lock();
   stepping_ = false;
-  for (Member *member : rows) member->state_ = failed ? Member::State::kFailed : Member::State::kStepped;
+  for (Member *member : rows)
+    member->state_ = failed ? Member::State::kFailed : Member::State::kStepped;
   activity_.steps++;
   activity_.step_seconds += seconds;
   size_t bucket = 0;

@@ -10,5 +10,3 @@ struct vclone_model;
 
 // The process-wide model of vclone_load; null while nothing is loaded.
 extern vclone_model *current_model;
-
-

@@ -160,8 +160,7 @@ VCLONE_API float *vclone_speak(vclone_model *model, const char *text, const char
     return nullptr;
   }
   *n_samples = 0;
-  if (!check_speak_arguments("vclone_speak", model, text, language, voice, chosen))
-    return nullptr;
+  if (!check_speak_arguments("vclone_speak", model, text, language, voice, chosen)) return nullptr;
   return guarded("Synthesis", static_cast<float *>(nullptr), [&]() -> float * {
     std::vector<float> audio;
     const AudioSink collect = [&](const float *samples, int64_t count) {
@@ -191,9 +190,12 @@ VCLONE_API int vclone_speak_stream(vclone_model *model, const char *text, const 
       return on_audio(samples, static_cast<int>(count), user_data) == 0;
     };
     switch (synthesize(*model, make_request(text, language, voice, chosen, true), deliver)) {
-      case SpeakResult::kDone: return 0;
-      case SpeakResult::kStopped: return 1;
-      default: return -1;
+      case SpeakResult::kDone:
+        return 0;
+      case SpeakResult::kStopped:
+        return 1;
+      default:
+        return -1;
     }
   });
 }

@@ -33,7 +33,8 @@ bool output_writable(const char *out_path) {
   }
   const std::string path = out_path;
   const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   struct stat info {};
   int reason = 0;
   if (stat(folder.c_str(), &info) != 0)

@@ -50,9 +50,11 @@ int compute_threads(int requested) {
 bool vocabulary_fits(const BpeTokenizer &tokenizer, const char *vocab_path) {
   for (const auto &[token, id] : tokenizer.vocab) {
     if (id >= 0 && id < GPTDecoderImpl::kTextVocab) continue;
-    set_last_error("Failed to load tokenizer: %s: token \"%.40s\" has id %d; this model's text "
-                   "ids are 0 to %ld", vocab_path, printable_text(token).c_str(), id,
-                   static_cast<long>(GPTDecoderImpl::kTextVocab - 1));
+    set_last_error(
+        "Failed to load tokenizer: %s: token \"%.40s\" has id %d; this model's text "
+        "ids are 0 to %ld",
+        vocab_path, printable_text(token).c_str(), id,
+        static_cast<long>(GPTDecoderImpl::kTextVocab - 1));
     return false;
   }
   return true;
@@ -108,8 +110,8 @@ bool read_weights(const char *model_path, vclone_model &model) {
 void apply_precision(vclone_model &model) {
   if (model.precision == VCLONE_PRECISION_F32) return;
   set_decoder_precision(*model.gpt_decoder, model.precision == VCLONE_PRECISION_BF16
-                                                 ? DecoderPrecision::kBF16
-                                                 : DecoderPrecision::kInt8);
+                                                ? DecoderPrecision::kBF16
+                                                : DecoderPrecision::kInt8);
   if (vocoder_bf16_supported()) set_vocoder_bf16(*model.hifi_decoder, true);
   log_line(kLogInfo, "[vclone] Decoder weights in %s",
            model.precision == VCLONE_PRECISION_BF16 ? "bf16" : "int8");
@@ -117,8 +119,9 @@ void apply_precision(vclone_model &model) {
 
 bool load_archive(const char *model_path, const char *vocab_path, vclone_model &model) {
   if (!vocab_path) {
-    set_last_error("Loading failed: %s is not a prepared model, and a weight archive needs a vocabulary file",
-                   model_path);
+    set_last_error(
+        "Loading failed: %s is not a prepared model, and a weight archive needs a vocabulary file",
+        model_path);
     return false;
   }
   std::string error;
@@ -146,7 +149,8 @@ vclone_model *load_model(const char *model_path, const char *vocab_path,
   model->precision = options.precision;
 
   if (is_prepared_model(model_path)) {
-    if (!load_prepared_model(model_path, vocab_path, options.precision, *model, construct_modules) ||
+    if (!load_prepared_model(model_path, vocab_path, options.precision, *model,
+                             construct_modules) ||
         !vocabulary_fits(model->tokenizer, vocab_path ? vocab_path : model_path))
       return nullptr;
   } else if (!load_archive(model_path, vocab_path, *model)) {
@@ -154,8 +158,8 @@ vclone_model *load_model(const char *model_path, const char *vocab_path,
   }
   model->gpt_decoder->set_threads(model->n_threads);
   model->max_parallel = options.max_parallel;
-  model->batch = std::make_shared<DecodeBatch>(*model->gpt_decoder, model->n_threads,
-                                               options.max_parallel);
+  model->batch =
+      std::make_shared<DecodeBatch>(*model->gpt_decoder, model->n_threads, options.max_parallel);
 
   model->conditioning_encoder->eval();
   model->conditioning_perceiver->eval();

@@ -24,8 +24,8 @@ template <size_t N>
 bool reserved_clear(const int64_t (&reserved)[N], const char *name) {
   for (size_t i = 0; i < N; i++) {
     if (reserved[i] != 0) {
-      set_last_error("%s.reserved[%zu] is set: the host was built for a newer vclone than %s",
-                     name, i, vclone_version());
+      set_last_error("%s.reserved[%zu] is set: the host was built for a newer vclone than %s", name,
+                     i, vclone_version());
       return false;
     }
   }
@@ -85,8 +85,10 @@ bool check_load_options(const vclone_load_options &o) {
   }
   if (o.precision != VCLONE_PRECISION_F32 && o.precision != VCLONE_PRECISION_BF16 &&
       o.precision != VCLONE_PRECISION_INT8) {
-    set_last_error("Bad option precision = %d: must be VCLONE_PRECISION_F32 (0), _BF16 (1) or "
-                   "_INT8 (2)", o.precision);
+    set_last_error(
+        "Bad option precision = %d: must be VCLONE_PRECISION_F32 (0), _BF16 (1) or "
+        "_INT8 (2)",
+        o.precision);
     return false;
   }
   if (o.max_parallel < 1 || o.max_parallel > kMaxParallel) {
@@ -94,8 +96,10 @@ bool check_load_options(const vclone_load_options &o) {
     return false;
   }
   if (o.reserved32 != 0) {
-    set_last_error("vclone_load_options.reserved32 is set: the host was built for a newer vclone "
-                   "than %s", vclone_version());
+    set_last_error(
+        "vclone_load_options.reserved32 is set: the host was built for a newer vclone "
+        "than %s",
+        vclone_version());
     return false;
   }
   return reserved_clear(o.reserved, "vclone_load_options");

@@ -30,11 +30,10 @@ at::Tensor vocoder_frames(const at::Tensor &latents, float speed) {
   namespace F = torch::nn::functional;
   const int64_t frames = latents.size(1);
   const int64_t scaled = std::max<int64_t>(1, std::llround(frames / static_cast<double>(speed)));
-  at::Tensor z = F::interpolate(latents.transpose(1, 2),
-                                F::InterpolateFuncOptions()
-                                    .size(std::vector<int64_t>{scaled})
-                                    .mode(torch::kLinear)
-                                    .align_corners(false));
+  at::Tensor z = F::interpolate(latents.transpose(1, 2), F::InterpolateFuncOptions()
+                                                             .size(std::vector<int64_t>{scaled})
+                                                             .mode(torch::kLinear)
+                                                             .align_corners(false));
   return stretch_latents(z.transpose(1, 2));
 }
 
@@ -94,10 +93,10 @@ bool PieceVocoder::emit(const at::Tensor &z, int64_t end) {
   const int64_t to = std::min(z.size(2), end + kVocoderContext);
   at::Tensor window = z.narrow(2, from, to - from).contiguous();
   at::Tensor audio = model_.hifi_decoder->waveform_decoder->forward(window, speaker_);
-  at::Tensor part = audio.reshape({-1})
-                        .narrow(0, (emitted_ - from) * kSamplesPerFrame,
-                                (end - emitted_) * kSamplesPerFrame)
-                        .contiguous();
+  at::Tensor part =
+      audio.reshape({-1})
+          .narrow(0, (emitted_ - from) * kSamplesPerFrame, (end - emitted_) * kSamplesPerFrame)
+          .contiguous();
   log_line(kLogDebug, "[vclone] Vocoded frames %ld-%ld (of %ld) after %ld codes in %.0f ms",
            static_cast<long>(emitted_), static_cast<long>(end), static_cast<long>(to - from),
            static_cast<long>(filled_), (now_ns() - start) / 1e6);

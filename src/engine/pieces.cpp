@@ -40,7 +40,8 @@ bool make_pieces(const BpeTokenizer &tokenizer, const std::string &text,
     std::vector<int32_t> ids = encode(tokenizer, part, language);
     if (ids.size() > static_cast<size_t>(kMaxTextTokens) && budget > 1) {
       std::vector<std::pair<std::string, size_t>> smaller;
-      for (const std::string &sub : split_text(part, budget / 2)) smaller.emplace_back(sub, budget / 2);
+      for (const std::string &sub : split_text(part, budget / 2))
+        smaller.emplace_back(sub, budget / 2);
       pending.insert(pending.begin() + static_cast<long>(i) + 1, smaller.begin(), smaller.end());
       continue;
     }

@@ -92,8 +92,8 @@ bool check_text(vclone_model &model, const SynthesisRequest &request) {
 // Speaks one piece into the vocoder. kFailed with the error recorded.
 SpeakResult speak_piece(vclone_model &model, const SynthesisRequest &request,
                         const vclone_voice &voice, const Piece &piece, size_t index, size_t count,
-                        const CodeSampling &sampling,
-                        const KvCache *conditioning, const AudioSink &sink) {
+                        const CodeSampling &sampling, const KvCache *conditioning,
+                        const AudioSink &sink) {
   const vclone_options &options = request.options;
   const at::Tensor tokens = token_tensor(piece.ids);
   PieceVocoder vocoder(model, voice, piece.speed > 0 ? piece.speed : options.speed,
@@ -143,7 +143,8 @@ void log_done(const SynthesisRequest &request, int64_t samples, size_t pieces, i
 
 }  // namespace
 
-SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request, const AudioSink &sink) {
+SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request,
+                       const AudioSink &sink) {
   const int64_t t0 = now_ns();
   torch::NoGradGuard no_grad;
   ComputeThreads threads(model.n_threads);
@@ -153,9 +154,10 @@ SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request, con
   std::vector<Piece> pieces;
   const char *hint = request.original ? "" : " (turn split_text on to speak it in pieces)";
   // The original interface reads its text as given, as it always has.
-  const bool made = request.original
-                        ? make_pieces(model.tokenizer, request.text, request.language, false, hint, pieces)
-                        : text_pieces(model, request.text, request.language, request.options, hint, pieces);
+  const bool made =
+      request.original
+          ? make_pieces(model.tokenizer, request.text, request.language, false, hint, pieces)
+          : text_pieces(model, request.text, request.language, request.options, hint, pieces);
   if (!made) return SpeakResult::kFailed;
 
   vclone_voice computed;
@@ -180,13 +182,13 @@ SpeakResult synthesize(vclone_model &model, const SynthesisRequest &request, con
     const float seconds = pieces[i].pause_before >= 0 ? pieces[i].pause_before
                           : i > 0                     ? request.options.pause_seconds
                                                       : 0.0f;
-    const std::vector<float> pause(static_cast<size_t>(std::lround(seconds * kOutputSampleRate)), 0.0f);
+    const std::vector<float> pause(static_cast<size_t>(std::lround(seconds * kOutputSampleRate)),
+                                   0.0f);
     if (!pause.empty() && !counting(pause.data(), static_cast<int64_t>(pause.size())))
       return SpeakResult::kStopped;
     if (pieces[i].ids.empty()) continue;  // an SSML break with nothing after it
-    const SpeakResult result =
-        speak_piece(model, request, *voice, pieces[i], i, pieces.size(), sampling,
-                    conditioning.get(), counting);
+    const SpeakResult result = speak_piece(model, request, *voice, pieces[i], i, pieces.size(),
+                                           sampling, conditioning.get(), counting);
     if (result != SpeakResult::kDone) return result;
   }
   log_done(request, delivered, pieces.size(), t0);

@@ -49,8 +49,9 @@ bool read_text(const char *path, std::string *text) {
 int prepare(const char *model_path, const char *vocab_path, int32_t precision,
             const char *out_path) {
   if (is_prepared_model(model_path)) {
-    set_last_error("Preparing failed: %s is a prepared model already; prepare from its weight archive",
-                   model_path);
+    set_last_error(
+        "Preparing failed: %s is a prepared model already; prepare from its weight archive",
+        model_path);
     return -1;
   }
   std::string vocabulary;
@@ -84,7 +85,8 @@ VCLONE_API int vclone_model_prepare(const char *model_path, const char *vocab_pa
   vclone_load_options options = vclone_default_load_options();
   options.precision = precision;
   if (!check_load_options(options)) return -1;
-  return guarded_status("Preparing", [&] { return prepare(model_path, vocab_path, precision, out_path); });
+  return guarded_status("Preparing",
+                        [&] { return prepare(model_path, vocab_path, precision, out_path); });
 }
 
 VCLONE_API int vclone_model_verify(const char *path) {

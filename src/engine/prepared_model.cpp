@@ -93,29 +93,49 @@ uint64_t round_up(uint64_t value, uint64_t block) { return (value + block - 1) /
 
 const char *precision_name(uint32_t precision) {
   switch (precision) {
-    case VCLONE_PRECISION_F32: return "f32";
-    case VCLONE_PRECISION_BF16: return "bf16";
-    case VCLONE_PRECISION_INT8: return "int8";
+    case VCLONE_PRECISION_F32:
+      return "f32";
+    case VCLONE_PRECISION_BF16:
+      return "bf16";
+    case VCLONE_PRECISION_INT8:
+      return "int8";
   }
   return "unknown";
 }
 
 bool stored_type_of(at::ScalarType type, StoredType *stored) {
   switch (type) {
-    case at::kFloat: *stored = StoredType::kFloat32; return true;
-    case at::kBFloat16: *stored = StoredType::kBFloat16; return true;
-    case at::kChar: *stored = StoredType::kInt8; return true;
-    case at::kLong: *stored = StoredType::kInt64; return true;
-    default: return false;
+    case at::kFloat:
+      *stored = StoredType::kFloat32;
+      return true;
+    case at::kBFloat16:
+      *stored = StoredType::kBFloat16;
+      return true;
+    case at::kChar:
+      *stored = StoredType::kInt8;
+      return true;
+    case at::kLong:
+      *stored = StoredType::kInt64;
+      return true;
+    default:
+      return false;
   }
 }
 
 bool scalar_type_of(uint8_t stored, at::ScalarType *type) {
   switch (static_cast<StoredType>(stored)) {
-    case StoredType::kFloat32: *type = at::kFloat; return true;
-    case StoredType::kBFloat16: *type = at::kBFloat16; return true;
-    case StoredType::kInt8: *type = at::kChar; return true;
-    case StoredType::kInt64: *type = at::kLong; return true;
+    case StoredType::kFloat32:
+      *type = at::kFloat;
+      return true;
+    case StoredType::kBFloat16:
+      *type = at::kBFloat16;
+      return true;
+    case StoredType::kInt8:
+      *type = at::kChar;
+      return true;
+    case StoredType::kInt64:
+      *type = at::kLong;
+      return true;
   }
   return false;
 }
@@ -213,8 +233,9 @@ bool add_tensor(std::vector<Pending> &tensors, const std::string &name, const at
 }
 
 at::Tensor reduced_values(const ReducedMatrix &m) {
-  const void *data = m.precision == DecoderPrecision::kBF16 ? static_cast<const void *>(m.bf16.data())
-                                                            : static_cast<const void *>(m.int8.data());
+  const void *data = m.precision == DecoderPrecision::kBF16
+                         ? static_cast<const void *>(m.bf16.data())
+                         : static_cast<const void *>(m.int8.data());
   const at::ScalarType type = m.precision == DecoderPrecision::kBF16 ? at::kBFloat16 : at::kChar;
   return torch::from_blob(const_cast<void *>(data), {m.rows, m.stride}, torch::dtype(type));
 }
@@ -236,8 +257,9 @@ bool collect_tensors(vclone_model &model, std::vector<Pending> &tensors, std::st
     const ReducedMatrix &m = *dense->reduced;
     ok = ok && add_tensor(tensors, name + ":values", reduced_values(m), error);
     if (m.precision == DecoderPrecision::kInt8)
-      ok = ok && add_tensor(tensors, name + ":scales",
-                            torch::from_blob(const_cast<float *>(m.scales.data()), {m.rows}), error);
+      ok =
+          ok && add_tensor(tensors, name + ":scales",
+                           torch::from_blob(const_cast<float *>(m.scales.data()), {m.rows}), error);
   }
   return ok;
 }
@@ -274,7 +296,8 @@ bool write_zeros(FILE *file, size_t size) {
 }
 
 bool write_file(const std::string &path, const FileHeader &header, const std::string &table,
-                const std::string &vocabulary, const std::vector<Pending> &tensors, std::string *error) {
+                const std::string &vocabulary, const std::vector<Pending> &tensors,
+                std::string *error) {
   File file(std::fopen(path.c_str(), "wb"));
   if (!file.get()) {
     *error = path + ": " + std::strerror(errno);
@@ -498,7 +521,8 @@ at::Tensor mapped_tensor(const std::shared_ptr<Mapping> &mapping, const TableEnt
   // libtorch takes a non-const pointer; nothing writes through it (the
   // pages are read-only: a write would fault, which the tests would show).
   void *data = const_cast<unsigned char *>(mapping->bytes() + e.offset);
-  return torch::from_blob(data, e.shape, [mapping](void *) {}, torch::dtype(type));
+  return torch::from_blob(
+      data, e.shape, [mapping](void *) {}, torch::dtype(type));
 }
 
 class Binder {
@@ -519,7 +543,8 @@ class Binder {
     at::ScalarType stored = at::kFloat;
     scalar_type_of(static_cast<uint8_t>(e->type), &stored);
     if (stored != type || at::IntArrayRef(e->shape) != shape) {
-      mismatched_.push_back(name + " expected " + shape_text(shape) + " got " + shape_text(e->shape));
+      mismatched_.push_back(name + " expected " + shape_text(shape) + " got " +
+                            shape_text(e->shape));
       return nullptr;
     }
     return e;
@@ -674,7 +699,8 @@ bool load_prepared_model(const char *path, const char *vocab_path, int requested
   // outside the decoder's zero-built projections), which binding replaces.
   construct(model);
   if (!bind_all(file, model, &reason)) {
-    set_last_error("Loading failed: %s does not fit this library's model: %s", path, reason.c_str());
+    set_last_error("Loading failed: %s does not fit this library's model: %s", path,
+                   reason.c_str());
     return false;
   }
   // The vocoder's bf16 weights are converted copies; the mapped float32

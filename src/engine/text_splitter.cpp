@@ -21,8 +21,8 @@ std::vector<Char> decode(const std::string &text) {
   size_t p = 0;
   while (p < text.size()) {
     utf8proc_int32_t code = -1;
-    utf8proc_ssize_t n = utf8proc_iterate(bytes + p, static_cast<utf8proc_ssize_t>(text.size() - p),
-                                          &code);
+    utf8proc_ssize_t n =
+        utf8proc_iterate(bytes + p, static_cast<utf8proc_ssize_t>(text.size() - p), &code);
     if (n <= 0) {
       n = 1;
       code = -1;
@@ -37,8 +37,7 @@ bool is_space(int32_t c) {
   if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') return true;
   if (c < 0x80) return false;
   const utf8proc_category_t cat = utf8proc_category(c);
-  return cat == UTF8PROC_CATEGORY_ZS || cat == UTF8PROC_CATEGORY_ZL ||
-         cat == UTF8PROC_CATEGORY_ZP;
+  return cat == UTF8PROC_CATEGORY_ZS || cat == UTF8PROC_CATEGORY_ZL || cat == UTF8PROC_CATEGORY_ZP;
 }
 
 bool is_sentence_mark(int32_t c) { return c == '.' || c == '!' || c == '?' || c == 0x2026; }
@@ -62,11 +61,11 @@ bool is_letter(int32_t c) {
 // Words after which a full stop abbreviates rather than ends, lower-cased.
 const std::set<std::string> &abbreviations() {
   static const std::set<std::string> words = {
-      "mr",   "mrs", "ms",  "dr",  "prof", "sr",   "jr",  "st",   "mt",  "vs",  "etc", "e.g",
-      "i.e",  "inc", "ltd", "corp", "fig", "cf",  "approx", "dept", "capt", "lt", "sgt", "rev",
-      "jan",  "feb", "apr", "jun", "jul",  "aug", "sep", "sept", "oct", "nov", "dec", "a.m",
-      "p.m",  "u.s", "u.k", "z.b", "bzw",  "usw", "sra", "srta", "mme", "mlle", "vol", "pp",
-      "al"};
+      "mr",   "mrs",  "ms",  "dr",   "prof", "sr",   "jr",  "st",  "mt",     "vs",
+      "etc",  "e.g",  "i.e", "inc",  "ltd",  "corp", "fig", "cf",  "approx", "dept",
+      "capt", "lt",   "sgt", "rev",  "jan",  "feb",  "apr", "jun", "jul",    "aug",
+      "sep",  "sept", "oct", "nov",  "dec",  "a.m",  "p.m", "u.s", "u.k",    "z.b",
+      "bzw",  "usw",  "sra", "srta", "mme",  "mlle", "vol", "pp",  "al"};
   return words;
 }
 
@@ -118,8 +117,9 @@ std::vector<std::string> cut_characters(const std::string &text, size_t max_char
   size_t begin = 0, last_break = 0;
   utf8proc_int32_t state = 0;
   for (size_t i = 0; i < chars.size(); i++) {
-    const bool boundary = i == 0 || chars[i].code < 0 || chars[i - 1].code < 0 ||
-                          utf8proc_grapheme_break_stateful(chars[i - 1].code, chars[i].code, &state);
+    const bool boundary =
+        i == 0 || chars[i].code < 0 || chars[i - 1].code < 0 ||
+        utf8proc_grapheme_break_stateful(chars[i - 1].code, chars[i].code, &state);
     if (boundary) last_break = i;
     if (i - begin < max_chars) continue;
     // Character i would overflow the part: end it at the last boundary, or
@@ -171,7 +171,9 @@ std::vector<std::string> cut_long(const std::string &sentence, size_t max_chars)
       result.push_back(clause);
       continue;
     }
-    auto word_end = [](const std::vector<Char> &chars, size_t i) { return is_space(chars[i].code); };
+    auto word_end = [](const std::vector<Char> &chars, size_t i) {
+      return is_space(chars[i].code);
+    };
     std::vector<std::string> words;
     for (const std::string &word : cut_after(clause, word_end)) {
       if (length_of(word) <= max_chars) {
@@ -198,8 +200,8 @@ std::vector<std::string> split_sentences(const std::string &text) {
     const int32_t c = chars[i].code;
     size_t next = i + 1;
     if (is_cjk_sentence_mark(c)) {
-      return next >= chars.size() || !(is_closer(chars[next].code) ||
-                                       is_cjk_sentence_mark(chars[next].code));
+      return next >= chars.size() ||
+             !(is_closer(chars[next].code) || is_cjk_sentence_mark(chars[next].code));
     }
     if (!is_sentence_mark(c)) return false;
     // "?!", "..." and closing quotes stay with the mark before them.

@@ -30,11 +30,11 @@ struct vclone_model {
   at::Tensor mel_stats;  // 80 divisors of the GPT mel
   bool loaded = false;
 
-  int n_threads = 1;        // compute threads of every call on this model (the caller's included)
-  int precision = 0;        // a vclone_precision
-  int max_parallel = 1;     // syntheses sharing each decode step
-  std::string languages;    // the vocabulary's language codes, space-separated
-  Lexicon lexicon;          // words the host wants read otherwise; empty by default
+  int n_threads = 1;      // compute threads of every call on this model (the caller's included)
+  int precision = 0;      // a vclone_precision
+  int max_parallel = 1;   // syntheses sharing each decode step
+  std::string languages;  // the vocabulary's language codes, space-separated
+  Lexicon lexicon;        // words the host wants read otherwise; empty by default
   // The decoder's keys and values for the conditioning of the voices spoken
   // most recently, newest first (see voice_prefix in pipeline.cpp). Each entry
   // holds its voice's latents, so a freed voice's memory cannot come back as
@@ -50,7 +50,6 @@ struct vclone_model {
   // Serialises the making of voices: the encoders' passes are not shared.
   std::mutex call_mutex;
 };
-
 
 // Builds a model from the two files. Returns it, or null with the error
 // recorded; nothing is left behind on failure.

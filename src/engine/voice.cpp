@@ -69,7 +69,8 @@ bool read_reference(const char *path, bool whole, at::Tensor &reference, int &ra
   // high rates they are the largest block a voice needs.
   float *samples = wav.samples;
   try {
-    reference = torch::from_blob(samples, {wav.frames}, [](void *p) { free(p); }, torch::kFloat32);
+    reference = torch::from_blob(
+        samples, {wav.frames}, [](void *p) { free(p); }, torch::kFloat32);
   } catch (...) {
     free(samples);
     throw;
@@ -78,9 +79,7 @@ bool read_reference(const char *path, bool whole, at::Tensor &reference, int &ra
   return true;
 }
 
-int64_t resampled_length(int64_t n, int from_rate, int to_rate) {
-  return n * to_rate / from_rate;
-}
+int64_t resampled_length(int64_t n, int from_rate, int to_rate) { return n * to_rate / from_rate; }
 
 // Mean of the perceiver outputs over up to four 6-second chunks.
 at::Tensor conditioning_latents(vclone_model &model, const at::Tensor &audio22) {
@@ -119,8 +118,11 @@ void write_tensor(caffe2::serialize::PyTorchStreamWriter &writer, nlohmann::json
   at::Tensor values = tensor.contiguous();
   std::vector<int64_t> shape(values.sizes().begin(), values.sizes().end());
   std::vector<int64_t> stride(values.strides().begin(), values.strides().end());
-  manifest[name] = {{"storage_key", key}, {"offset", 0}, {"shape", shape},
-                    {"stride", stride},   {"numel", values.numel()}};
+  manifest[name] = {{"storage_key", key},
+                    {"offset", 0},
+                    {"shape", shape},
+                    {"stride", stride},
+                    {"numel", values.numel()}};
   writer.writeRecord("data/" + key, values.data_ptr<float>(), values.numel() * sizeof(float));
 }
 
@@ -132,9 +134,9 @@ bool check_voice_marker(TensorManifest &manifest, const char *path) {
     return false;
   }
   auto [data, size] = manifest.reader->getRecord(kVoiceRecord);
-  const nlohmann::json marker = nlohmann::json::parse(
-      static_cast<const char *>(data.get()), static_cast<const char *>(data.get()) + size,
-      nullptr, false);
+  const nlohmann::json marker =
+      nlohmann::json::parse(static_cast<const char *>(data.get()),
+                            static_cast<const char *>(data.get()) + size, nullptr, false);
   if (!marker.is_object() || marker.value("kind", std::string()) != kVoiceKind) {
     set_last_error("Not a voice file: %s does not mark itself as \"%s\"", path, kVoiceKind);
     return false;
@@ -211,13 +213,16 @@ VCLONE_API vclone_voice *vclone_voice_from_wav(vclone_model *model, const char *
     set_last_error("vclone_voice_from_wav: model and ref_wav required");
     return nullptr;
   }
-  return guarded("Voice failed", static_cast<vclone_voice *>(nullptr), [&]() -> vclone_voice * {
-    std::lock_guard<std::mutex> lock(model->call_mutex);
-    ComputeThreads threads(model->n_threads);
-    auto voice = std::make_unique<vclone_voice>();
-    if (!compute_voice(*model, ref_wav, false, *voice)) return nullptr;
-    return voice.release();
-  }, ref_wav);
+  return guarded(
+      "Voice failed", static_cast<vclone_voice *>(nullptr),
+      [&]() -> vclone_voice * {
+        std::lock_guard<std::mutex> lock(model->call_mutex);
+        ComputeThreads threads(model->n_threads);
+        auto voice = std::make_unique<vclone_voice>();
+        if (!compute_voice(*model, ref_wav, false, *voice)) return nullptr;
+        return voice.release();
+      },
+      ref_wav);
 }
 
 VCLONE_API int vclone_voice_save(const vclone_voice *voice, const char *path) {
@@ -225,21 +230,24 @@ VCLONE_API int vclone_voice_save(const vclone_voice *voice, const char *path) {
     set_last_error("vclone_voice_save: voice and path required");
     return -1;
   }
-  return guarded("Failed to save voice", -1, [&] {
-    if (!voice_fits(*voice)) return -1;
-    caffe2::serialize::PyTorchStreamWriter writer(path);
-    nlohmann::json manifest = nlohmann::json::object();
-    write_tensor(writer, manifest, "cond_latents", "0", voice->cond_latents);
-    write_tensor(writer, manifest, "speaker_embedding", "1", voice->speaker_embedding);
-    const std::string manifest_text = manifest.dump();
-    writer.writeRecord("manifest.json", manifest_text.data(), manifest_text.size());
-    const std::string marker =
-        nlohmann::json{{"kind", kVoiceKind}, {"format_version", kVoiceFormat}}.dump();
-    writer.writeRecord(kVoiceRecord, marker.data(), marker.size());
-    writer.writeEndOfFile();
-    log_line(kLogInfo, "[vclone] Saved voice to %s", path);
-    return 0;
-  }, path);
+  return guarded(
+      "Failed to save voice", -1,
+      [&] {
+        if (!voice_fits(*voice)) return -1;
+        caffe2::serialize::PyTorchStreamWriter writer(path);
+        nlohmann::json manifest = nlohmann::json::object();
+        write_tensor(writer, manifest, "cond_latents", "0", voice->cond_latents);
+        write_tensor(writer, manifest, "speaker_embedding", "1", voice->speaker_embedding);
+        const std::string manifest_text = manifest.dump();
+        writer.writeRecord("manifest.json", manifest_text.data(), manifest_text.size());
+        const std::string marker =
+            nlohmann::json{{"kind", kVoiceKind}, {"format_version", kVoiceFormat}}.dump();
+        writer.writeRecord(kVoiceRecord, marker.data(), marker.size());
+        writer.writeEndOfFile();
+        log_line(kLogInfo, "[vclone] Saved voice to %s", path);
+        return 0;
+      },
+      path);
 }
 
 VCLONE_API vclone_voice *vclone_voice_load(const char *path) {
@@ -247,23 +255,25 @@ VCLONE_API vclone_voice *vclone_voice_load(const char *path) {
     set_last_error("vclone_voice_load: path required");
     return nullptr;
   }
-  return guarded("Not a voice file", static_cast<vclone_voice *>(nullptr),
-                 [&]() -> vclone_voice * {
-    std::string error;
-    std::unique_ptr<TensorManifest> manifest(open_manifest(path, &error));
-    if (!manifest) {
-      set_last_error("Not a voice file: %s", error.c_str());
-      return nullptr;
-    }
-    if (!check_voice_marker(*manifest, path)) return nullptr;
-    auto voice = std::make_unique<vclone_voice>();
-    voice->cond_latents = read_voice_tensor(*manifest, path, "cond_latents", kLatentShape);
-    if (!voice->cond_latents.defined()) return nullptr;
-    voice->speaker_embedding =
-        read_voice_tensor(*manifest, path, "speaker_embedding", kSpeakerShape);
-    if (!voice->speaker_embedding.defined()) return nullptr;
-    return voice.release();
-  }, path);
+  return guarded(
+      "Not a voice file", static_cast<vclone_voice *>(nullptr),
+      [&]() -> vclone_voice * {
+        std::string error;
+        std::unique_ptr<TensorManifest> manifest(open_manifest(path, &error));
+        if (!manifest) {
+          set_last_error("Not a voice file: %s", error.c_str());
+          return nullptr;
+        }
+        if (!check_voice_marker(*manifest, path)) return nullptr;
+        auto voice = std::make_unique<vclone_voice>();
+        voice->cond_latents = read_voice_tensor(*manifest, path, "cond_latents", kLatentShape);
+        if (!voice->cond_latents.defined()) return nullptr;
+        voice->speaker_embedding =
+            read_voice_tensor(*manifest, path, "speaker_embedding", kSpeakerShape);
+        if (!voice->speaker_embedding.defined()) return nullptr;
+        return voice.release();
+      },
+      path);
 }
 
 VCLONE_API void vclone_voice_free(vclone_voice *voice) { delete voice; }

@@ -31,9 +31,7 @@ std::string dotted(std::string name) {
   return name;
 }
 
-bool starts_with(const std::string &text, const char *prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
+bool starts_with(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }
 
 std::string archive_shape_text(at::IntArrayRef sizes, bool transposed) {
   std::vector<int64_t> shape(sizes.begin(), sizes.end());
@@ -86,8 +84,9 @@ int bind_hifi_decoder(TensorManifest *manifest, torch::nn::Module &module, BindP
     // Weights may be stored plain or as a weight-norm pair; only when neither
     // is there is the weight missing.
     size_t weight = key.rfind(".weight");
-    bool has_pair = weight != std::string::npos && weight + 7 == key.size() &&
-                    manifest->entries.count(key.substr(0, weight) + ".parametrizations.weight.original1");
+    bool has_pair =
+        weight != std::string::npos && weight + 7 == key.size() &&
+        manifest->entries.count(key.substr(0, weight) + ".parametrizations.weight.original1");
     if (has_pair && !manifest->entries.count(key))
       count += fold_weight_norm(manifest, key.substr(0, weight), item.value(), &problems);
     else
@@ -101,7 +100,8 @@ int bind_hifi_decoder(TensorManifest *manifest, torch::nn::Module &module, BindP
 std::string BindProblems::summary() const {
   std::string text;
   if (!missing.empty()) text = "missing: " + first_few(missing);
-  if (!mismatched.empty()) text += (text.empty() ? "" : "; ") + ("shape mismatch: " + first_few(mismatched));
+  if (!mismatched.empty())
+    text += (text.empty() ? "" : "; ") + ("shape mismatch: " + first_few(mismatched));
   return text;
 }
 
@@ -116,8 +116,8 @@ bool is_placeholder_parameter(const std::string &module, const std::string &name
   return false;
 }
 
-int bind_tensor(TensorManifest *manifest, const std::string &key, at::Tensor target,
-                bool transpose, BindProblems *problems) {
+int bind_tensor(TensorManifest *manifest, const std::string &key, at::Tensor target, bool transpose,
+                BindProblems *problems) {
   try {
     at::Tensor values = load_tensor_view(manifest, key);
     if (!values.defined()) {
@@ -143,8 +143,9 @@ int fold_weight_norm(TensorManifest *manifest, const std::string &base, at::Tens
   at::Tensor magnitude = load_tensor_view(manifest, base + ".parametrizations.weight.original0");
   at::Tensor direction = load_tensor_view(manifest, base + ".parametrizations.weight.original1");
   if (!magnitude.defined() || !direction.defined()) {
-    if (problems) problems->missing.push_back(base + ".parametrizations.weight.original" +
-                                              (magnitude.defined() ? "1" : "0"));
+    if (problems)
+      problems->missing.push_back(base + ".parametrizations.weight.original" +
+                                  (magnitude.defined() ? "1" : "0"));
     return 0;
   }
   const std::string what = base + ".parametrizations.weight";
@@ -181,8 +182,8 @@ std::string gpt_archive_key(const std::string &name) {
 }
 
 bool gpt_key_is_transposed(const std::string &key) {
-  for (const char *pattern : {".attn.c_attn.weight", ".attn.c_proj.weight", ".mlp.c_fc.weight",
-                              ".mlp.c_proj.weight"})
+  for (const char *pattern :
+       {".attn.c_attn.weight", ".attn.c_proj.weight", ".mlp.c_fc.weight", ".mlp.c_proj.weight"})
     if (key.find(pattern) != std::string::npos) return true;
   return false;
 }

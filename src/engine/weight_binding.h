@@ -23,8 +23,8 @@ struct BindProblems {
 // 1 when the archive tensor under key (transposed first, if asked and 2-D)
 // was copied into target, 0 when it is absent or its shape differs; with
 // problems given, either is recorded there instead of logged.
-int bind_tensor(TensorManifest *manifest, const std::string &key, at::Tensor target,
-                bool transpose, BindProblems *problems = nullptr);
+int bind_tensor(TensorManifest *manifest, const std::string &key, at::Tensor target, bool transpose,
+                BindProblems *problems = nullptr);
 
 // 1 when the weight-norm pair under base folds into a weight of target's
 // shape; 0 when the pair is incomplete (not recorded: the caller looks for the

@@ -4,7 +4,8 @@ namespace {
 
 constexpr Gender M = Gender::kMasculine, F = Gender::kFeminine, N = Gender::kNeuter,
                  X = Gender::kNone;
-constexpr DateOrder MD = DateOrder::kMonthDay, DM = DateOrder::kDayMonth, YM = DateOrder::kYearMonth;
+constexpr DateOrder MD = DateOrder::kMonthDay, DM = DateOrder::kDayMonth,
+                    YM = DateOrder::kYearMonth;
 constexpr RomanStyle LEAVE = RomanStyle::kLeave, ORD = RomanStyle::kOrdinal,
                      ORD10 = RomanStyle::kOrdinalToTen, CARD = RomanStyle::kCardinal;
 
@@ -12,6 +13,9 @@ constexpr RomanStyle LEAVE = RomanStyle::kLeave, ORD = RomanStyle::kOrdinal,
 // with spaces, and are never anything else between digits.
 #define SPACES "\\u00A0\\u202F"
 
+// One row per language, its fields in the order of LanguageRules, laid out by
+// hand so that a language reads as one block.
+// clang-format off
 const std::vector<LanguageRules> &tables() {
   static const std::vector<LanguageRules> all = {
       {"en", "en", ".", "," SPACES, false, MD,
@@ -363,6 +367,7 @@ const std::vector<LanguageRules> &tables() {
   };
   return all;
 }
+// clang-format on
 
 }  // namespace
 
@@ -375,6 +380,7 @@ const LanguageRules *language_rules(const std::string &code) {
 
 std::string normalizer_languages() {
   std::string codes;
-  for (const LanguageRules &rules : tables()) codes += (codes.empty() ? "" : " ") + std::string(rules.code);
+  for (const LanguageRules &rules : tables())
+    codes += (codes.empty() ? "" : " ") + std::string(rules.code);
   return codes;
 }

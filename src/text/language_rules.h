@@ -24,7 +24,7 @@ struct Unit {
 struct Currency {
   const char *symbol;  // "$", "€", "zł", "CHF"
   NounForms main;
-  NounForms sub;       // forms nullptr: amounts are read as decimals
+  NounForms sub;  // forms nullptr: amounts are read as decimals
 };
 
 struct Abbreviation {
@@ -48,22 +48,22 @@ struct OrdinalMark {
 struct LanguageRules {
   const char *code;
   const char *locale;
-  const char *decimal;        // "." or ","
-  const char *group;          // thousands separators, as an ICU set body
-  bool cjk;                   // no spaces between words, numbers in the CJK system
+  const char *decimal;  // "." or ","
+  const char *group;    // thousands separators, as an ICU set body
+  bool cjk;             // no spaces between words, numbers in the CJK system
   DateOrder date_order;
   const char *months[12];
-  const char *date_format;    // {d} day, {M} month, {y} year
-  const char *day_ruleset;    // ordinal rule set for the day; "" reads a cardinal
-  const char *first_day;      // the 1st when days are cardinals ("premier"); "" none
-  bool year_rules;            // years through ICU's year rules (en "nineteen ninety")
+  const char *date_format;              // {d} day, {M} month, {y} year
+  const char *day_ruleset;              // ordinal rule set for the day; "" reads a cardinal
+  const char *first_day;                // the 1st when days are cardinals ("premier"); "" none
+  bool year_rules;                      // years through ICU's year rules (en "nineteen ninety")
   std::vector<const char *> year_cues;  // lower-case words after which 4 digits are a year
   std::vector<OrdinalMark> ordinals;
-  const char *time_hm;        // {h} {m}, with {H} {M} for the hour and minute nouns
+  const char *time_hm;  // {h} {m}, with {H} {M} for the hour and minute nouns
   const char *time_h;
   Gender hour_gender;
   NounForms hour_noun, minute_noun;
-  const char *money_join;     // between the main and the subunit amount
+  const char *money_join;  // between the main and the subunit amount
   std::vector<Unit> units;
   std::vector<Currency> currencies;
   std::vector<Abbreviation> abbreviations;

@@ -20,7 +20,10 @@ std::string folded(const UnicodeString &word) {
   return out;
 }
 
-bool word_char(UChar32 c) { return u_isalnum(c) || u_hasBinaryProperty(c, UCHAR_ALPHABETIC) || u_getIntPropertyValue(c, UCHAR_GENERAL_CATEGORY_MASK) & U_GC_M_MASK; }
+bool word_char(UChar32 c) {
+  return u_isalnum(c) || u_hasBinaryProperty(c, UCHAR_ALPHABETIC) ||
+         u_getIntPropertyValue(c, UCHAR_GENERAL_CATEGORY_MASK) & U_GC_M_MASK;
+}
 
 std::string canonical_language(std::string code) {
   for (char &c : code) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -62,7 +65,8 @@ bool Lexicon::load(const std::string &path, std::string &error) {
     const std::string language = canonical_language(line.substr(0, tab1));
     const UnicodeString word = UnicodeString::fromUTF8(line.substr(tab1 + 1, tab2 - tab1 - 1));
     const std::string replacement = line.substr(tab2 + 1);
-    if (language.empty() || language.find_first_not_of("abcdefghijklmnopqrstuvwxyz-*") != std::string::npos) {
+    if (language.empty() ||
+        language.find_first_not_of("abcdefghijklmnopqrstuvwxyz-*") != std::string::npos) {
       error = where + "bad language code '" + line.substr(0, tab1) + "'";
       return false;
     }

@@ -70,10 +70,14 @@ std::string noun_form(const NounForms &noun, const std::string &category) {
   size_t index = 0;
   if (forms.size() == 2) index = category == "one" ? 0 : 1;
   if (forms.size() >= 3) {
-    if (category == "one") index = 0;
-    else if (category == "few") index = 1;
-    else if (category == "many") index = 2;
-    else index = forms.size() == 4 ? 3 : 1;
+    if (category == "one")
+      index = 0;
+    else if (category == "few")
+      index = 1;
+    else if (category == "many")
+      index = 2;
+    else
+      index = forms.size() == 4 ? 3 : 1;
   }
   return forms[std::min(index, forms.size() - 1)];
 }
@@ -95,11 +99,17 @@ std::string lower(const std::string &text) {
 int roman_value(const std::string &text) {
   static const std::pair<int, const char *> kParts[] = {
       {1000, "M"}, {900, "CM"}, {500, "D"}, {400, "CD"}, {100, "C"}, {90, "XC"}, {50, "L"},
-      {40, "XL"}, {10, "X"}, {9, "IX"}, {5, "V"}, {4, "IV"}, {1, "I"}};
+      {40, "XL"},  {10, "X"},   {9, "IX"},  {5, "V"},    {4, "IV"},  {1, "I"}};
   int value = 0;
   for (char c : text) {
-    const int digit = c == 'I' ? 1 : c == 'V' ? 5 : c == 'X' ? 10 : c == 'L' ? 50 : c == 'C' ? 100
-                      : c == 'D' ? 500 : c == 'M' ? 1000 : 0;
+    const int digit = c == 'I'   ? 1
+                      : c == 'V' ? 5
+                      : c == 'X' ? 10
+                      : c == 'L' ? 50
+                      : c == 'C' ? 100
+                      : c == 'D' ? 500
+                      : c == 'M' ? 1000
+                                 : 0;
     if (digit == 0) return 0;
   }
   size_t i = 0;
@@ -149,10 +159,12 @@ Grammar *make_grammar(const LanguageRules &rules) {
   // is one ("3.5" in German text), but "1.234" stays thousands there.
   const std::string loose_point =
       std::string(rules.decimal) == "," ? "|[0-9]+\\.(?:[0-9]{1,2}|[0-9]{4,})(?![0-9])" : "";
-  g->number = "[-−]?(?:[0-9]{1,3}(?:" + group + "[0-9]{3})+(?![0-9])(?:" + decimal +
-              "[0-9]+)?" + loose_point + "|[0-9]+(?:" + decimal + "[0-9]+)?)";
+  g->number = "[-−]?(?:[0-9]{1,3}(?:" + group + "[0-9]{3})+(?![0-9])(?:" + decimal + "[0-9]+)?" +
+              loose_point + "|[0-9]+(?:" + decimal + "[0-9]+)?)";
   const std::string num = "(" + g->number + ")";
-  g->time = compile("([0-9]{1,2}):([0-5][0-9])(?::([0-5][0-9]))?(?![0-9])(?:\\s?([aApP])\\.?\\s?[mM]\\.?(?![\\p{L}]))?");
+  g->time = compile(
+      "([0-9]{1,2}):([0-5][0-9])(?::([0-5][0-9]))?(?![0-9])(?:\\s?([aApP])\\.?\\s?[mM]\\.?(?![\\p{"
+      "L}]))?");
   if (std::string(rules.code) == "fr")
     g->time_h = compile("([0-9]{1,2})\\s?h\\s?([0-5][0-9])?(?![\\p{L}0-9])");
   if (std::string(rules.code) == "en")
@@ -181,13 +193,16 @@ Grammar *make_grammar(const LanguageRules &rules) {
   std::vector<std::string> marks;
   bool dot = false;
   for (const OrdinalMark &mark : rules.ordinals) {
-    if (std::string(mark.suffix) == ".") dot = true;
-    else marks.push_back(mark.suffix);
+    if (std::string(mark.suffix) == ".")
+      dot = true;
+    else
+      marks.push_back(mark.suffix);
   }
   std::string ordinal;
   if (!marks.empty()) ordinal = "([0-9]+)(" + alternation(marks) + ")(?![\\p{L}0-9])";
   // "3." is an ordinal only before a word: at a sentence's end it is a number.
-  if (dot) ordinal += std::string(ordinal.empty() ? "" : "|") + "([0-9]{1,4})(\\.)(?=[ \\u00A0]+[\\p{L}])";
+  if (dot)
+    ordinal += std::string(ordinal.empty() ? "" : "|") + "([0-9]{1,4})(\\.)(?=[ \\u00A0]+[\\p{L}])";
   if (!ordinal.empty()) g->ordinal = compile(ordinal);
   g->phone = compile(
       "\\+[0-9]{1,3}(?:[ -]?\\(?[0-9]{1,4}\\)?)(?:[ -]?[0-9]{2,4}){2,}(?![0-9])"
@@ -220,10 +235,14 @@ std::string plain_number(const UnicodeString &written, const LanguageRules &rule
                      text.size() - point - 1 != 3;
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= '0' && c <= '9') out += text[i];
-    else if (c == '-') out += '-';
-    else if (text.compare(i, 3, "−") == 0) out += '-';
-    else if (text[i] == rules.decimal[0] || (loose && text[i] == '.')) out += '.';
+    if (c >= '0' && c <= '9')
+      out += text[i];
+    else if (c == '-')
+      out += '-';
+    else if (text.compare(i, 3, "−") == 0)
+      out += '-';
+    else if (text[i] == rules.decimal[0] || (loose && text[i] == '.'))
+      out += '.';
     i += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
   }
   return out;
@@ -370,9 +389,9 @@ std::string Reader::cardinal(const std::string &number, Gender gender) {
 
 std::string Reader::plus_word() const {
   static const std::map<std::string, std::string> kPlus = {
-      {"en", "plus"}, {"de", "plus"}, {"fr", "plus"}, {"es", "más"}, {"it", "più"},
-      {"pt", "mais"}, {"pl", "plus"}, {"tr", "artı"}, {"ru", "плюс"}, {"nl", "plus"},
-      {"cs", "plus"}, {"ar", "زائد"}, {"zh-cn", "加"}, {"ja", "プラス"}, {"hu", "plusz"},
+      {"en", "plus"},   {"de", "plus"}, {"fr", "plus"},  {"es", "más"},    {"it", "più"},
+      {"pt", "mais"},   {"pl", "plus"}, {"tr", "artı"},  {"ru", "плюс"},   {"nl", "plus"},
+      {"cs", "plus"},   {"ar", "زائد"}, {"zh-cn", "加"}, {"ja", "プラス"}, {"hu", "plusz"},
       {"ko", "플러스"}, {"hi", "प्लस"}};
   const auto found = kPlus.find(code());
   return found == kPlus.end() ? "+" : found->second;
@@ -382,12 +401,15 @@ std::string Reader::digits(const std::string &text) {
   std::string out;
   for (char c : text) {
     std::string word;
-    if (c >= '0' && c <= '9') word = words_.cardinal(std::string(1, c));
-    else if (c == '+') word = plus_word();
+    if (c >= '0' && c <= '9')
+      word = words_.cardinal(std::string(1, c));
+    else if (c == '+')
+      word = plus_word();
     else if (c == '-' || c == ' ' || c == '/' || c == '(' || c == ')' || c == '.') {
       if (!out.empty() && out.back() != ',' && !cjk()) out += ",";
       continue;
-    } else word = std::string(1, c);
+    } else
+      word = std::string(1, c);
     if (!out.empty() && !cjk()) out += ' ';
     out += word;
   }
@@ -437,13 +459,16 @@ std::string Reader::ordinal(int64_t value, const std::string &ruleset, int32_t a
     bool month = false;
     const std::string next = word_after(end_at);
     for (const char *m : r_.months) month |= next == m;
-    if (dative) chosen = "%spellout-ordinal-n";
-    else if (month) chosen = "%spellout-ordinal-r";
+    if (dative)
+      chosen = "%spellout-ordinal-n";
+    else if (month)
+      chosen = "%spellout-ordinal-r";
   }
   return words_.spell(value, chosen);
 }
 
-std::string Reader::time(int64_t h, int64_t m, int64_t s, const std::string &am_pm, bool with_minutes) {
+std::string Reader::time(int64_t h, int64_t m, int64_t s, const std::string &am_pm,
+                         bool with_minutes) {
   auto hour_words = [&]() {
     if (code() == "zh-cn" && h == 2) return std::string("两");
     if (code() == "ko") {
@@ -455,19 +480,25 @@ std::string Reader::time(int64_t h, int64_t m, int64_t s, const std::string &am_
   std::string minute_words = cardinal(std::to_string(m), r_.minute_noun.gender);
   if (code() == "en" && m > 0 && m < 10) minute_words = "oh " + minute_words;
   if (code() == "zh-cn" && m > 0 && m < 10) minute_words = "零" + minute_words;
-  const std::string pattern = with_minutes && (m != 0 || code() == "ru" || code() == "cs")
-                                  ? r_.time_hm : r_.time_h;
+  const std::string pattern =
+      with_minutes && (m != 0 || code() == "ru" || code() == "cs") ? r_.time_hm : r_.time_h;
   std::string out = replace_all(pattern, "{h}", hour_words());
   out = replace_all(out, "{m}", minute_words);
   if (r_.hour_noun.forms)
-    out = replace_all(out, "{H}", noun_form(r_.hour_noun, words_.plural_category(static_cast<double>(h))));
+    out = replace_all(out, "{H}",
+                      noun_form(r_.hour_noun, words_.plural_category(static_cast<double>(h))));
   if (r_.minute_noun.forms)
-    out = replace_all(out, "{M}", noun_form(r_.minute_noun, words_.plural_category(static_cast<double>(m))));
+    out = replace_all(out, "{M}",
+                      noun_form(r_.minute_noun, words_.plural_category(static_cast<double>(m))));
   if (!am_pm.empty()) {
     if (m == 0) out = hour_words();
     out += am_pm == "a" || am_pm == "A" ? " a m" : " p m";
   }
-  if (s > 0) out += (cjk() ? "" : " ") + cardinal(std::to_string(s)) + (code() == "zh-cn" ? "秒" : code() == "ja" ? "秒" : "");
+  if (s > 0)
+    out += (cjk() ? "" : " ") + cardinal(std::to_string(s)) +
+           (code() == "zh-cn" ? "秒"
+            : code() == "ja"  ? "秒"
+                              : "");
   return out;
 }
 
@@ -489,7 +520,8 @@ std::string Reader::date(int64_t y, int64_t m, int64_t d, bool two_digit_year, i
   }
   std::string year_words = two_digit_year ? cardinal(std::to_string(y)) : year(y);
   // Russian reads the year of a date as an ordinal in the genitive.
-  if (code() == "ru" && !two_digit_year) year_words = words_.spell(y, "%spellout-ordinal-masculine-genitive");
+  if (code() == "ru" && !two_digit_year)
+    year_words = words_.spell(y, "%spellout-ordinal-masculine-genitive");
   std::string out = replace_all(r_.date_format, "{d}", day);
   out = replace_all(out, "{M}", r_.months[m - 1]);
   return replace_all(out, "{y}", year_words);
@@ -502,7 +534,8 @@ bool Reader::read_abbreviation(int32_t at, int32_t &next, std::string &words) {
       // "Bijv." opening a sentence; one- and two-letter ones ("r.", "г.")
       // capitalised are initials.
       UnicodeString seen(text_, at, written.length()), wanted(written);
-      if (written.length() < 4 || seen.toLower() != wanted.toLower() || !u_islower(written.char32At(0)))
+      if (written.length() < 4 || seen.toLower() != wanted.toLower() ||
+          !u_islower(written.char32At(0)))
         continue;
     }
     const int32_t stop = at + written.length();
@@ -535,8 +568,9 @@ bool Reader::read_currency_before(int32_t at, int32_t &next, std::string &words)
     const std::string number = plain_number(group(*m, 0), r_);
     // "$3 million": the scale word comes before the currency's name.
     if (code() == "en" || code() == "de" || code() == "nl") {
-      static const char *kScales[] = {"thousand", "million", "billion", "trillion", "Millionen",
-                                      "Million", "Milliarden", "Milliarde", "miljoen", "miljard"};
+      static const char *kScales[] = {"thousand",  "million", "billion",    "trillion",
+                                      "Millionen", "Million", "Milliarden", "Milliarde",
+                                      "miljoen",   "miljard"};
       const std::string scale = word_after(next);
       for (const char *s : kScales)
         if (scale == s) {
@@ -568,9 +602,12 @@ bool Reader::read_roman(int32_t at, int32_t &next, std::string &words) {
   // A ruler: a capitalised word right before ("Louis XIV", "Henry VIII").
   int32_t name_end = at;
   while (name_end > 0 && before(name_end) == ' ') name_end--;
-  const bool after_name = name_end < at && name_end > 0 && is_letter(before(name_end)) &&
-                          !previous.empty() && u_isupper(text_.char32At(name_end - static_cast<int32_t>(u(previous).length())));
-  const RomanStyle style = century ? r_.roman_century : after_name ? r_.roman_name : RomanStyle::kLeave;
+  const bool after_name =
+      name_end < at && name_end > 0 && is_letter(before(name_end)) && !previous.empty() &&
+      u_isupper(text_.char32At(name_end - static_cast<int32_t>(u(previous).length())));
+  const RomanStyle style = century      ? r_.roman_century
+                           : after_name ? r_.roman_name
+                                        : RomanStyle::kLeave;
   if (style == RomanStyle::kLeave) return false;
   bool dot_ordinals = false;
   for (const OrdinalMark &mark : r_.ordinals) dot_ordinals |= std::string(mark.suffix) == ".";
@@ -580,10 +617,15 @@ bool Reader::read_roman(int32_t at, int32_t &next, std::string &words) {
   }
   std::string ruleset = "%spellout-ordinal";
   for (const char *name : {"%spellout-ordinal-masculine", "%spellout-ordinal"})
-    if (words_.has_ruleset(name)) { ruleset = name; break; }
+    if (words_.has_ruleset(name)) {
+      ruleset = name;
+      break;
+    }
   // Russian ordinals agree with the case of "век" after them.
-  if (code() == "ru" && lower(following) == "века") ruleset = "%spellout-ordinal-masculine-genitive";
-  if (code() == "ru" && lower(following) == "веке") ruleset = "%spellout-ordinal-masculine-locative";
+  if (code() == "ru" && lower(following) == "века")
+    ruleset = "%spellout-ordinal-masculine-genitive";
+  if (code() == "ru" && lower(following) == "веке")
+    ruleset = "%spellout-ordinal-masculine-locative";
   const bool as_ordinal = style == RomanStyle::kOrdinal ||
                           (style == RomanStyle::kOrdinalToTen && value <= 10) ||
                           (code() == "fr" && (value == 1 || (century && !suffix.empty())));
@@ -664,8 +706,10 @@ bool Reader::read_at(int32_t at, int32_t &next, std::string &words) {
         y = to_int(a), mo = to_int(b), d = to_int(c3);
       } else if (a.length() <= 2 && c3.length() != 3) {
         y = to_int(c3), two = c3.length() == 2;
-        if (r_.date_order == DateOrder::kMonthDay) mo = to_int(a), d = to_int(b);
-        else d = to_int(a), mo = to_int(b);
+        if (r_.date_order == DateOrder::kMonthDay)
+          mo = to_int(a), d = to_int(b);
+        else
+          d = to_int(a), mo = to_int(b);
       }
       if (y >= 0) {
         next = end(*m);
@@ -713,7 +757,8 @@ bool Reader::read_at(int32_t at, int32_t &next, std::string &words) {
         if (suffix == mark.suffix) {
           words = ordinal(to_int(number), mark.ruleset, at, end(*m));
           next = end(*m);
-          if (words.empty()) words = utf8(UnicodeString(text_, at, next - at));  // no rule: as written
+          if (words.empty())
+            words = utf8(UnicodeString(text_, at, next - at));  // no rule: as written
           return true;
         }
     }
@@ -755,8 +800,9 @@ std::string Reader::read_as(const std::string &kind, const std::string &format) 
       const UChar32 c = text_.char32At(i);
       i += U16_LENGTH(c);
       if (u_isspace(c)) continue;
-      std::string item = u_isdigit(c) ? cardinal(std::string(1, static_cast<char>('0' + u_charDigitValue(c))))
-                                      : utf8(UnicodeString(c));
+      std::string item =
+          u_isdigit(c) ? cardinal(std::string(1, static_cast<char>('0' + u_charDigitValue(c))))
+                       : utf8(UnicodeString(c));
       out += (out.empty() || cjk() ? "" : " ") + item;
     }
     return out;
@@ -772,7 +818,8 @@ std::string Reader::read_as(const std::string &kind, const std::string &format) 
   if (kind == "ordinal") {
     auto m = whole(g_.number_only.get());
     std::string value = m ? plain_number(text_, r_) : "";
-    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos && value.size() < 10) {
+    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos &&
+        value.size() < 10) {
       for (const char *ruleset : {"%spellout-ordinal", "%spellout-ordinal-masculine"}) {
         const std::string out = words_.spell(std::stoll(value), ruleset);
         if (!out.empty()) return out;
@@ -785,11 +832,12 @@ std::string Reader::read_as(const std::string &kind, const std::string &format) 
       int64_t p[3] = {to_int(group(*m, 1)), to_int(group(*m, 2)), to_int(group(*m, 3))};
       std::string order = format;
       if (order.empty())
-        order = group(*m, 1).length() == 4 ? "ymd" : r_.date_order == DateOrder::kMonthDay ? "mdy" : "dmy";
+        order = group(*m, 1).length() == 4              ? "ymd"
+                : r_.date_order == DateOrder::kMonthDay ? "mdy"
+                                                        : "dmy";
       if (order.size() == 3) {
         int64_t y = -1, mo = -1, d = -1;
-        for (size_t i = 0; i < 3; i++)
-          (order[i] == 'y' ? y : order[i] == 'm' ? mo : d) = p[i];
+        for (size_t i = 0; i < 3; i++) (order[i] == 'y' ? y : order[i] == 'm' ? mo : d) = p[i];
         const std::string out = date(y, mo, d, y < 100, 0);
         if (!out.empty()) return out;
       }
@@ -797,8 +845,9 @@ std::string Reader::read_as(const std::string &kind, const std::string &format) 
   }
   if (kind == "time") {
     if (auto m = whole(g_.time.get())) {
-      const std::string out = time(to_int(group(*m, 1)), to_int(group(*m, 2)),
-                                   group(*m, 3).isEmpty() ? 0 : to_int(group(*m, 3)), utf8(group(*m, 4)), true);
+      const std::string out =
+          time(to_int(group(*m, 1)), to_int(group(*m, 2)),
+               group(*m, 3).isEmpty() ? 0 : to_int(group(*m, 3)), utf8(group(*m, 4)), true);
       if (!out.empty()) return out;
     }
   }

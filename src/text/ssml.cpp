@@ -51,7 +51,8 @@ std::string vocabulary_code(std::string tag) {
 
 class Walker {
  public:
-  Walker(const TextOptions &options, std::vector<TextSpan> &spans) : options_(options), spans_(spans) {}
+  Walker(const TextOptions &options, std::vector<TextSpan> &spans)
+      : options_(options), spans_(spans) {}
 
   bool walk(xmlNode *node, const std::string &language, float speed, std::string &error) {
     for (xmlNode *child = node->children; child; child = child->next) {
@@ -76,7 +77,8 @@ class Walker {
             own_language, speed);
       } else if (name == "sub") {
         add(attribute(child, "alias"), own_language, speed);
-      } else if (name == "p" || name == "s" || name == "prosody" || name == "lang" || name == "voice") {
+      } else if (name == "p" || name == "s" || name == "prosody" || name == "lang" ||
+                 name == "voice") {
         float own_speed = speed;
         if (name == "prosody" && !rate(attribute(child, "rate"), own_speed, error)) return false;
         flush();
@@ -104,7 +106,8 @@ class Walker {
 
   void add(const std::string &text, const std::string &language, float speed) {
     if (text.empty()) return;
-    if (!current_.text.empty() && (language != current_.language || speed != current_.speed)) flush();
+    if (!current_.text.empty() && (language != current_.language || speed != current_.speed))
+      flush();
     if (current_.text.empty()) {
       current_.language = language;
       current_.speed = speed;
@@ -129,7 +132,8 @@ class Walker {
       char *end = nullptr;
       const double value = std::strtod(time.c_str(), &end);
       const std::string unit = end ? end : "";
-      if (end == time.c_str() || !std::isfinite(value) || value < 0 || (unit != "ms" && unit != "s")) {
+      if (end == time.c_str() || !std::isfinite(value) || value < 0 ||
+          (unit != "ms" && unit != "s")) {
         error = "SSML: <break time=\"" + time + "\"> on line " + std::to_string(node->line) +
                 ": expected a duration such as 500ms or 1.5s";
         return false;
@@ -138,8 +142,8 @@ class Walker {
       return true;
     }
     static const std::pair<const char *, float> kStrengths[] = {
-        {"none", 0.0f}, {"x-weak", 0.1f}, {"weak", 0.25f}, {"medium", 0.5f},
-        {"strong", 0.75f}, {"x-strong", 1.2f}};
+        {"none", 0.0f},   {"x-weak", 0.1f},  {"weak", 0.25f},
+        {"medium", 0.5f}, {"strong", 0.75f}, {"x-strong", 1.2f}};
     const std::string strength = attribute(node, "strength");
     if (strength.empty()) {
       seconds = 0.5f;  // a break with neither attribute: medium
@@ -159,9 +163,9 @@ class Walker {
   // current rate ("80%", "+10%").
   static bool rate(const std::string &text, float &speed, std::string &error) {
     if (text.empty()) return true;
-    static const std::pair<const char *, float> kRates[] = {
-        {"x-slow", 0.5f}, {"slow", 0.75f}, {"medium", 1.0f}, {"default", 1.0f},
-        {"fast", 1.25f}, {"x-fast", 1.75f}};
+    static const std::pair<const char *, float> kRates[] = {{"x-slow", 0.5f}, {"slow", 0.75f},
+                                                            {"medium", 1.0f}, {"default", 1.0f},
+                                                            {"fast", 1.25f},  {"x-fast", 1.75f}};
     for (const auto &[name, value] : kRates)
       if (text == name) {
         speed = std::clamp(speed * value, kMinSpeed, kMaxSpeed);
@@ -178,7 +182,8 @@ class Walker {
         return true;
       }
     }
-    error = "SSML: <prosody rate=\"" + text + "\">: expected x-slow, slow, medium, fast, x-fast, "
+    error = "SSML: <prosody rate=\"" + text +
+            "\">: expected x-slow, slow, medium, fast, x-fast, "
             "a multiplier such as 1.2 or a percentage such as 80%";
     return false;
   }

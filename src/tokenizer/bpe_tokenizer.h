@@ -32,8 +32,8 @@ void clear_tokenizer(BpeTokenizer *tokenizer);
 
 // Replaces each byte that does not begin a well-formed UTF-8 sequence with
 // U+FFFD, lower-cases every code point (Unicode's simple case mapping, and a
-// word-final capital sigma to "ς"), composes to NFC, collapses runs of white space (space, tab, CR, LF) into one
-// space and trims the ends.
+// word-final capital sigma to "ς"), composes to NFC, collapses runs of white space (space, tab, CR,
+// LF) into one space and trims the ends.
 std::string normalize_text(const std::string &text);
 
 // The text for a log line: line breaks, tabs and other control characters

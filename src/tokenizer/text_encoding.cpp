@@ -213,10 +213,11 @@ std::vector<std::string> bpe_split(const BpeTokenizer &tokenizer, const std::str
 
 std::vector<int32_t> encode(const BpeTokenizer &tokenizer, const std::string &text,
                             const std::string &language) {
-  const std::string tagged = "[" + (language == "zh" ? std::string("zh-cn") : language) + "]" +
-                             normalize_text(text);
+  const std::string tagged =
+      "[" + (language == "zh" ? std::string("zh-cn") : language) + "]" + normalize_text(text);
   std::string s;
-  s.reserve(tagged.size() + std::count(tagged.begin(), tagged.end(), ' ') * (kSpaceToken.size() - 1));
+  s.reserve(tagged.size() +
+            std::count(tagged.begin(), tagged.end(), ' ') * (kSpaceToken.size() - 1));
   for (char c : tagged) {
     if (c == ' ')
       s += kSpaceToken;
@@ -250,7 +251,6 @@ std::vector<int32_t> encode(const BpeTokenizer &tokenizer, const std::string &te
   }
 
   log_line(kLogInfo, "[tokenizer] Encoded '%s' (%s) → %d tokens\n", printable_text(text).c_str(),
-           printable_text(language).c_str(),
-          static_cast<int>(ids.size()));
+           printable_text(language).c_str(), static_cast<int>(ids.size()));
   return ids;
 }

@@ -43,11 +43,12 @@ bool read_vocab(const Json &vocab, BpeTokenizer *tokenizer, std::string *reason)
     return false;
   }
   for (const auto &[token, id] : vocab.items()) {
-    bool fits = id.is_number_integer() &&
-                (id.is_number_unsigned()
-                     ? id.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
-                     : id.get<int64_t>() >= std::numeric_limits<int32_t>::min() &&
-                           id.get<int64_t>() <= std::numeric_limits<int32_t>::max());
+    bool fits =
+        id.is_number_integer() &&
+        (id.is_number_unsigned()
+             ? id.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
+             : id.get<int64_t>() >= std::numeric_limits<int32_t>::min() &&
+                   id.get<int64_t>() <= std::numeric_limits<int32_t>::max());
     if (!fits) {
       *reason = "the id of '" + token + "' is not a 32-bit integer: " + id.dump();
       return false;
@@ -82,7 +83,8 @@ bool read_merges(const Json &merges, BpeTokenizer *tokenizer, std::string *reaso
   for (size_t r = 0; r < merges.size(); r++) {
     std::pair<std::string, std::string> merge;
     if (!read_merge(merges[r], &merge)) {
-      *reason = "merge " + std::to_string(r) + " is neither \"left right\" nor [\"left\", \"right\"]: " +
+      *reason = "merge " + std::to_string(r) +
+                " is neither \"left right\" nor [\"left\", \"right\"]: " +
                 merges[r].dump(-1, ' ', false, Json::error_handler_t::replace);
       return false;
     }
@@ -128,7 +130,8 @@ int fail(BpeTokenizer *tokenizer, std::string *error, const std::string &reason)
 }  // namespace
 
 int load_vocabulary(BpeTokenizer *tokenizer, const char *path, std::string *error) {
-  if (!tokenizer || !path) return fail(tokenizer, error, "no tokenizer or no vocabulary path given");
+  if (!tokenizer || !path)
+    return fail(tokenizer, error, "no tokenizer or no vocabulary path given");
   clear_tokenizer(tokenizer);
   std::string text, reason;
   if (!read_all(path, &text, &reason)) return fail(tokenizer, error, reason);
@@ -137,7 +140,8 @@ int load_vocabulary(BpeTokenizer *tokenizer, const char *path, std::string *erro
 
 int load_vocabulary_text(BpeTokenizer *tokenizer, const std::string &text, const char *origin,
                          std::string *error) {
-  if (!tokenizer || !origin) return fail(tokenizer, error, "no tokenizer or no vocabulary origin given");
+  if (!tokenizer || !origin)
+    return fail(tokenizer, error, "no tokenizer or no vocabulary origin given");
   clear_tokenizer(tokenizer);
   std::string reason;
   if (!parse_vocabulary(text, tokenizer, &reason))
@@ -150,7 +154,8 @@ int load_vocabulary_text(BpeTokenizer *tokenizer, const std::string &text, const
     tokenizer->merge_ranks[left + " " + right] = static_cast<int32_t>(r);
   }
   log_line(kLogInfo, "[tokenizer] Loaded %d vocab entries, %d merges from %s\n",
-           static_cast<int>(tokenizer->vocab.size()), static_cast<int>(tokenizer->merges.size()), origin);
+           static_cast<int>(tokenizer->vocab.size()), static_cast<int>(tokenizer->merges.size()),
+           origin);
   return 0;
 }
 

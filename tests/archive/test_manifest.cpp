@@ -87,7 +87,8 @@ TEST(Manifest, EntriesOutsideTheRecordAreRefused) {
     const char *line;
   } cases[] = {
       {"record one float short", one_tensor_manifest(), 7, "[manifest] Data too small for w"},
-      {"offset past the end", one_tensor_manifest("3000000000"), 8, "[manifest] Data too small for w"},
+      {"offset past the end", one_tensor_manifest("3000000000"), 8,
+       "[manifest] Data too small for w"},
       {"negative offset", one_tensor_manifest("-2"), 8, "for w"},
       {"shape larger than numel", one_tensor_manifest("0", "4, 3", 6), 8, "for w"},
       {"shape smaller than numel", one_tensor_manifest("0", "1", 6), 8, "for w"},
@@ -219,12 +220,14 @@ TEST(Manifest, OpenFailures) {
     std::string error;  // the start of the message
   } cases[] = {
       {"offset written as letters", letters,
-       "bad manifest.json in " + letters + ": [json.exception.parse_error.101] parse error at line 1, column 38"},
+       "bad manifest.json in " + letters +
+           ": [json.exception.parse_error.101] parse error at line 1, column 38"},
       {"zip without manifest", no_manifest, no_manifest + " has no manifest.json"},
       {"not a zip", not_zip, not_zip + " is not a zip archive ("},
       {"empty file", empty, empty + " is not a zip archive ("},
       {"missing file", missing, "cannot open " + missing + ": No such file or directory"},
-      {"a file as a folder", not_zip + "/x.pt", "cannot open " + not_zip + "/x.pt: Not a directory"},
+      {"a file as a folder", not_zip + "/x.pt",
+       "cannot open " + not_zip + "/x.pt: Not a directory"},
       {"a directory", dir.file(""), "cannot read " + dir.file("") + ": Is a directory"},
   };
   for (const Case &c : cases) {
@@ -287,10 +290,15 @@ TEST(Manifest, ReadsArchivesOfThePythonWriter) {
   for (const char *layout : {"False", "True"}) {
     SCOPED_TRACE(layout);
     std::string path = dir.file(std::string("many_") + layout + ".pt");
-    std::string command = std::string("/usr/bin/python3 -c \"import sys, torch; sys.path.insert(0, '") +
-                          VCLONE_SOURCE_DIR + "/tools'); import vclone_archive as va; "
-                          "va.write_archive('" + path + "', {'t%d' % i: torch.full((i % 3 + 1, 2), float(i)) "
-                          "for i in range(3000)}, shared_record=" + layout + ")\"";
+    std::string command =
+        std::string("/usr/bin/python3 -c \"import sys, torch; sys.path.insert(0, '") +
+        VCLONE_SOURCE_DIR +
+        "/tools'); import vclone_archive as va; "
+        "va.write_archive('" +
+        path +
+        "', {'t%d' % i: torch.full((i % 3 + 1, 2), float(i)) "
+        "for i in range(3000)}, shared_record=" +
+        layout + ")\"";
     ASSERT_EQ(std::system(command.c_str()), 0);
     TensorManifest *manifest = open_manifest(path.c_str());
     ASSERT_NE(manifest, nullptr);

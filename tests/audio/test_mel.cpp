@@ -248,8 +248,8 @@ TEST(MelSpectrogram, ImpulseIsLocal) {
     const Bank &bank;
     int64_t n, at;
     int spread;
-  } cases[] = {{kGpt, 6000, 3000, 0}, {kGpt, 6000, 0, 0}, {kSpeaker, 3200, 1500, 1},
-               {kSpeaker, 3200, 0, 1}};
+  } cases[] = {
+      {kGpt, 6000, 3000, 0}, {kGpt, 6000, 0, 0}, {kSpeaker, 3200, 1500, 1}, {kSpeaker, 3200, 0, 1}};
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.bank.name) + " impulse at " + std::to_string(c.at));
     const Bank &b = c.bank;

@@ -18,16 +18,19 @@ namespace {
 
 std::string u16(uint16_t v) { return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8)}; }
 
-std::string u32(uint32_t v) { return u16(static_cast<uint16_t>(v)) + u16(static_cast<uint16_t>(v >> 16)); }
+std::string u32(uint32_t v) {
+  return u16(static_cast<uint16_t>(v)) + u16(static_cast<uint16_t>(v >> 16));
+}
 
 std::string chunk(const std::string &id, const std::string &body) {
   return id + u32(static_cast<uint32_t>(body.size())) + body;
 }
 
-std::string fmt(uint16_t channels = 1, uint32_t rate = 22050, uint16_t bits = 16, uint16_t tag = 1) {
+std::string fmt(uint16_t channels = 1, uint32_t rate = 22050, uint16_t bits = 16,
+                uint16_t tag = 1) {
   uint16_t align = static_cast<uint16_t>(channels * bits / 8);
-  return chunk("fmt ", u16(tag) + u16(channels) + u32(rate) + u32(rate * align) + u16(align) +
-                           u16(bits));
+  return chunk("fmt ",
+               u16(tag) + u16(channels) + u32(rate) + u32(rate * align) + u16(align) + u16(bits));
 }
 
 std::string pcm(const std::vector<int16_t> &values) {
@@ -149,14 +152,17 @@ WriteResult write_samples(std::vector<float> samples, int channels = 1, int rate
 
 uint32_t get_u32(const std::string &b, size_t at) {
   return static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8 |
-         static_cast<uint8_t>(b[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+         static_cast<uint8_t>(b[at + 2]) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
 }
 
 uint16_t get_u16(const std::string &b, size_t at) {
   return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8);
 }
 
-int16_t sample_at(const std::string &b, int i) { return static_cast<int16_t>(get_u16(b, 44 + 2 * i)); }
+int16_t sample_at(const std::string &b, int i) {
+  return static_cast<int16_t>(get_u16(b, 44 + 2 * i));
+}
 
 }  // namespace
 
@@ -200,7 +206,8 @@ TEST(ReadAudioFile, ReferenceFormats) {
     int bits = 32;
     if ((c.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16) bits = 16;
     if ((c.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24) bits = 24;
-    for (int32_t &v : ints) v = static_cast<int32_t>(static_cast<uint32_t>(v) & ~((1u << (32 - bits)) - 1u));
+    for (int32_t &v : ints)
+      v = static_cast<int32_t>(static_cast<uint32_t>(v) & ~((1u << (32 - bits)) - 1u));
     Recording recording{c.format, c.rate, c.channels, {}, {}};
     if (c.floats)
       recording.floats = as_floats(ints);
@@ -244,24 +251,61 @@ TEST(ReadAudioFile, SixteenBitWavLayouts) {
     int total, frames, rate, channels;
     std::vector<float> first;  // leading samples expected
   } cases[] = {
-      {"mono 22050 frames", riff(fmt() + chunk("data", pcm(ramp))), 22050, 22050, 22050, 1,
+      {"mono 22050 frames",
+       riff(fmt() + chunk("data", pcm(ramp))),
+       22050,
+       22050,
+       22050,
+       1,
        {-11025 / 32768.0f, -11024 / 32768.0f}},
-      {"stereo interleaved", riff(fmt(2, 44100) + chunk("data", pcm({1, -1, 2, -2}))), 4, 2,
-       44100, 2, {1 / 32768.0f, -1 / 32768.0f, 2 / 32768.0f, -2 / 32768.0f}},
-      {"exact conversions", riff(fmt() + chunk("data", pcm({-32768, 16384, 32767, 0}))), 4, 4,
-       22050, 1, {-1.0f, 0.5f, 32767 / 32768.0f, 0.0f}},
+      {"stereo interleaved",
+       riff(fmt(2, 44100) + chunk("data", pcm({1, -1, 2, -2}))),
+       4,
+       2,
+       44100,
+       2,
+       {1 / 32768.0f, -1 / 32768.0f, 2 / 32768.0f, -2 / 32768.0f}},
+      {"exact conversions",
+       riff(fmt() + chunk("data", pcm({-32768, 16384, 32767, 0}))),
+       4,
+       4,
+       22050,
+       1,
+       {-1.0f, 0.5f, 32767 / 32768.0f, 0.0f}},
       {"18-byte fmt with extension size",
-       riff(chunk("fmt ", fmt().substr(8) + u16(0)) + chunk("data", pcm({7, 8}))), 2, 2, 22050, 1,
+       riff(chunk("fmt ", fmt().substr(8) + u16(0)) + chunk("data", pcm({7, 8}))),
+       2,
+       2,
+       22050,
+       1,
        {7 / 32768.0f, 8 / 32768.0f}},
-      {"LIST chunk skipped", riff(fmt() + chunk("LIST", "INFOab") + chunk("data", pcm({5}))), 1, 1,
-       22050, 1, {5 / 32768.0f}},
+      {"LIST chunk skipped",
+       riff(fmt() + chunk("LIST", "INFOab") + chunk("data", pcm({5}))),
+       1,
+       1,
+       22050,
+       1,
+       {5 / 32768.0f}},
       {"odd LIST chunk with pad byte",
-       riff(fmt() + list_odd + std::string(1, '\0') + chunk("data", pcm({5, 6}))), 2, 2, 22050, 1,
+       riff(fmt() + list_odd + std::string(1, '\0') + chunk("data", pcm({5, 6}))),
+       2,
+       2,
+       22050,
+       1,
        {5 / 32768.0f, 6 / 32768.0f}},
-      {"LIST after data", riff(fmt() + chunk("data", pcm({4, 3})) + chunk("LIST", "INFO")), 2, 2,
-       22050, 1, {4 / 32768.0f, 3 / 32768.0f}},
+      {"LIST after data",
+       riff(fmt() + chunk("data", pcm({4, 3})) + chunk("LIST", "INFO")),
+       2,
+       2,
+       22050,
+       1,
+       {4 / 32768.0f, 3 / 32768.0f}},
       {"fmt after a chunk with an empty body",
-       riff(chunk("junk", "") + fmt(1, 16000) + chunk("data", pcm({3}))), 1, 1, 16000, 1,
+       riff(chunk("junk", "") + fmt(1, 16000) + chunk("data", pcm({3}))),
+       1,
+       1,
+       16000,
+       1,
        {3 / 32768.0f}},
   };
   for (Case &c : cases) {
@@ -301,7 +345,8 @@ TEST(ReadAudioFile, LengthLimit) {
   fixture::write_file(unknown, bytes);
 
   std::string wav = dir.file("ten_seconds.wav");
-  write_recording(wav, {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, std::vector<int32_t>(80000), {}});
+  write_recording(wav,
+                  {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, std::vector<int32_t>(80000), {}});
 
   struct Case {
     const char *name;
@@ -310,12 +355,14 @@ TEST(ReadAudioFile, LengthLimit) {
     int frames;  // 0: refused
     std::string error;
   } cases[] = {
-      {"header past the limit", flac, 600, 0, flac + " lasts 3600.0 s; a reference may last at most 600 s"},
+      {"header past the limit", flac, 600, 0,
+       flac + " lasts 3600.0 s; a reference may last at most 600 s"},
       {"no limit: what the file holds", flac, 0, 4800, ""},
       {"unknown length past the limit", unknown, 0.05, 0,
        unknown + " lasts more than 0.05 s, the most a reference may last"},
       {"unknown length within the limit", unknown, 0.1, 4800, ""},
-      {"ten seconds, five allowed", wav, 5, 0, wav + " lasts 10.0 s; a reference may last at most 5 s"},
+      {"ten seconds, five allowed", wav, 5, 0,
+       wav + " lasts 10.0 s; a reference may last at most 5 s"},
       {"ten seconds, ten allowed", wav, 10, 80000, ""},
       {"ten seconds, no limit", wav, -1, 80000, ""},
   };
@@ -362,13 +409,17 @@ TEST(ReadAudio, BoundsOnRateChannelsAndSeconds) {
       {"interleaved without mono", 8000, 3, 4000, options(600, 0, false), 0, 4000, 3, ""},
       {"read seconds stop decoding", 8000, 2, 8000, options(600, 0.25, true), 0, 2000, 1, ""},
       {"read seconds past the end", 8000, 1, 800, options(600, 5, true), 0, 800, 1, ""},
-      {"longer than max by its header", 8000, 2, 8001, options(1, 0.5, true), -1, 0, 0, "lasts 1.0 s"},
+      {"longer than max by its header", 8000, 2, 8001, options(1, 0.5, true), -1, 0, 0,
+       "lasts 1.0 s"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir.file(std::string(c.name) + ".wav");
-    write_recording(path, {SF_FORMAT_WAV | SF_FORMAT_PCM_16, c.rate, c.channels,
-                           tone(c.frames, c.rate, c.channels), {}});
+    write_recording(path, {SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                           c.rate,
+                           c.channels,
+                           tone(c.frames, c.rate, c.channels),
+                           {}});
     WavData wav{};
     std::string error;
     EXPECT_EQ(read_audio(path.c_str(), &wav, c.options, &error), c.status);
@@ -408,7 +459,8 @@ TEST(ReadAudioFile, RefusedFiles) {
   std::string empty = file("empty.wav", "");
   std::string one_byte = file("one_byte.wav", riff(fmt() + chunk("data", "x")));
   std::string nan = dir.file("nan.wav");
-  write_recording(nan, {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 24000, 1, {}, {0.5f, std::nanf(""), 0.1f}});
+  write_recording(nan,
+                  {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 24000, 1, {}, {0.5f, std::nanf(""), 0.1f}});
   std::string inf = dir.file("inf.wav");
   write_recording(inf, {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 24000, 1, {}, {INFINITY}});
   struct Case {
@@ -499,11 +551,16 @@ TEST(WriteWav, SampleConversion) {
     float in;
     int16_t out;
   } cases[] = {
-      {"1.5 clamps", 1.5f, 32767},       {"-2.0 clamps", -2.0f, -32767},
-      {"0.5 truncates", 0.5f, 16383},    {"-0.5 truncates", -0.5f, -16383},
-      {"1.0", 1.0f, 32767},              {"-1.0", -1.0f, -32767},
-      {"zero", 0.0f, 0},                 {"NaN writes silence", std::nanf(""), 0},
-      {"+inf clamps", INFINITY, 32767},  {"-inf clamps", -INFINITY, -32767},
+      {"1.5 clamps", 1.5f, 32767},
+      {"-2.0 clamps", -2.0f, -32767},
+      {"0.5 truncates", 0.5f, 16383},
+      {"-0.5 truncates", -0.5f, -16383},
+      {"1.0", 1.0f, 32767},
+      {"-1.0", -1.0f, -32767},
+      {"zero", 0.0f, 0},
+      {"NaN writes silence", std::nanf(""), 0},
+      {"+inf clamps", INFINITY, 32767},
+      {"-inf clamps", -INFINITY, -32767},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -562,9 +619,9 @@ TEST(WriteWav, ManyBlocksRoundTrip) {
   WavData in;
   ASSERT_EQ(read_wav(path.c_str(), &in), 0);
   std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("[audio_io] Wrote " + path + ": " + std::to_string(n) +
-                     " frames, 24000 Hz, 1 ch\n"),
-            std::string::npos);
+  EXPECT_NE(
+      log.find("[audio_io] Wrote " + path + ": " + std::to_string(n) + " frames, 24000 Hz, 1 ch\n"),
+      std::string::npos);
   ASSERT_EQ(in.total_samples, n);
   EXPECT_EQ(in.sample_rate, 24000);
   for (int i = 0; i < n; i++) {
@@ -607,8 +664,10 @@ TEST(WriteWav, Failures) {
       {"a folder", "/tmp", &ok, "cannot create /tmp: Is a directory"},
       {"more samples than a WAV holds", path.c_str(), &too_long,
        "too many samples for a WAV file: " + path},
-      {"full disk, short file", "/dev/full", &ok, "cannot write /dev/full: No space left on device"},
-      {"full disk, long file", "/dev/full", &big_wav, "cannot write /dev/full: No space left on device"},
+      {"full disk, short file", "/dev/full", &ok,
+       "cannot write /dev/full: No space left on device"},
+      {"full disk, long file", "/dev/full", &big_wav,
+       "cannot write /dev/full: No space left on device"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);

@@ -24,13 +24,16 @@ TEST(TextSplitter, Sentences) {
     Pieces sentences;
   } cases[] = {
       {"plain", "One. Two! Three? Four", {"One.", "Two!", "Three?", "Four"}},
-      {"abbreviations", "Mr. Smith met Dr. Jones, e.g. at noon. Then they left.",
+      {"abbreviations",
+       "Mr. Smith met Dr. Jones, e.g. at noon. Then they left.",
        {"Mr. Smith met Dr. Jones, e.g. at noon.", "Then they left."}},
       {"initials", "J. R. Tolkien wrote it. Yes.", {"J. R. Tolkien wrote it.", "Yes."}},
       {"decimals", "Pi is 3.14 or so. It costs $2.50.", {"Pi is 3.14 or so.", "It costs $2.50."}},
-      {"ellipsis and marks in a row", "Wait... what?! Really… yes.",
+      {"ellipsis and marks in a row",
+       "Wait... what?! Really… yes.",
        {"Wait...", "what?!", "Really…", "yes."}},
-      {"closing quotes", "He said \"stop.\" Then \xE2\x80\x9Cgo!\xE2\x80\x9D Done.",
+      {"closing quotes",
+       "He said \"stop.\" Then \xE2\x80\x9Cgo!\xE2\x80\x9D Done.",
        {"He said \"stop.\"", "Then \xE2\x80\x9Cgo!\xE2\x80\x9D", "Done."}},
       {"chinese", "你好。今天天气很好！你呢？", {"你好。", "今天天气很好！", "你呢？"}},
       {"japanese quote", "「はい。」と言った。", {"「はい。」", "と言った。"}},
@@ -51,7 +54,8 @@ TEST(TextSplitter, PiecesFitTheBudgetAndKeepEveryWord) {
   // (80,000 of them took 3.6 s): they must still end the sentence together.
   const std::string quotes = "He said." + std::string(80000, '"') + " Then left.";
   std::string emoji;
-  for (int i = 0; i < 60; i++) emoji += "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB";  // woman technologist
+  for (int i = 0; i < 60; i++)
+    emoji += "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB";  // woman technologist
   struct Case {
     const char *name;
     std::string text;

@@ -26,12 +26,13 @@ class TensorArchive {
     for (const auto &[name, tensor] : tensors) {
       at::Tensor values = tensor.contiguous();
       std::string shape;
-      for (int64_t size : values.sizes()) shape += (shape.empty() ? "" : ",") + std::to_string(size);
+      for (int64_t size : values.sizes())
+        shape += (shape.empty() ? "" : ",") + std::to_string(size);
       manifest += std::string(index ? ", " : "") +
                   fixture::manifest_entry(name, std::to_string(index), "0", shape, values.numel());
       records.push_back({"data/" + std::to_string(index),
                          std::string(static_cast<const char *>(values.data_ptr()),
-                                      values.numel() * sizeof(float))});
+                                     values.numel() * sizeof(float))});
       index++;
     }
     records.push_back({"manifest.json", manifest + "}"});
@@ -77,7 +78,8 @@ TEST(WeightBinding, GptKeyRules) {
 
 TEST(WeightBinding, TransposedMatrices) {
   at::Tensor in_out = torch::randn({1024, 3072});
-  TensorArchive archive({{"right", in_out}, {"wrong", in_out.t().contiguous()},
+  TensorArchive archive({{"right", in_out},
+                         {"wrong", in_out.t().contiguous()},
                          {"vector", torch::arange(4, torch::kFloat32)}});
 
   at::Tensor target = torch::zeros({3072, 1024});
@@ -119,9 +121,9 @@ TEST(WeightBinding, WeightNormFold) {
   EXPECT_EQ(fold_weight_norm(archive.manifest(), "conv", weight), 1);
   at::Tensor norms = weight.reshape({4, -1}).norm(2, {1});
   EXPECT_TRUE(torch::allclose(norms, magnitude.reshape({4}), 1e-5, 1e-6));
-  EXPECT_TRUE(torch::allclose(weight / norms.reshape({4, 1, 1}),
-                              direction / direction.reshape({4, -1}).norm(2, {1}).reshape({4, 1, 1}),
-                              1e-5, 1e-6));
+  EXPECT_TRUE(torch::allclose(
+      weight / norms.reshape({4, 1, 1}),
+      direction / direction.reshape({4, -1}).norm(2, {1}).reshape({4, 1, 1}), 1e-5, 1e-6));
 
   at::Tensor wrong = torch::zeros({4, 3, 7});
   testing::internal::CaptureStderr();
@@ -132,7 +134,8 @@ TEST(WeightBinding, WeightNormFold) {
   // Factors that cannot broadcast are reported and leave the tensor unbound.
   testing::internal::CaptureStderr();
   EXPECT_EQ(fold_weight_norm(archive.manifest(), "odd", weight), 0);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("[vclone] Shape mismatch: odd.parametrizations.weight does not fold ("),
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "[vclone] Shape mismatch: odd.parametrizations.weight does not fold ("),
             std::string::npos);
 
   testing::internal::CaptureStderr();
@@ -147,12 +150,16 @@ using Shapes = std::vector<std::pair<std::string, std::vector<int64_t>>>;
 // Name and shape of every tensor the project's random-model generator writes
 // (the keys of a trained checkpoint), without making their values.
 Shapes checkpoint_shapes(bool weight_norm) {
-  std::string command = std::string("/usr/bin/python3 -c \"import sys, torch; sys.path.insert(0, '") +
-                        VCLONE_SOURCE_DIR + "/tools'); import make_random_model as m; "
-                        "m.normal = lambda shape, std: torch.zeros([1] * len(shape)).expand(list(shape)); "
-                        "t = {}; m.conditioning_encoder(t); m.perceiver(t); m.gpt(t); m.speaker_encoder(t); "
-                        "m.hifigan(t, " + (weight_norm ? "True" : "False") + "); "
-                        "[print(k, *v.shape) for k, v in t.items()]\"";
+  std::string command =
+      std::string("/usr/bin/python3 -c \"import sys, torch; sys.path.insert(0, '") +
+      VCLONE_SOURCE_DIR +
+      "/tools'); import make_random_model as m; "
+      "m.normal = lambda shape, std: torch.zeros([1] * len(shape)).expand(list(shape)); "
+      "t = {}; m.conditioning_encoder(t); m.perceiver(t); m.gpt(t); m.speaker_encoder(t); "
+      "m.hifigan(t, " +
+      (weight_norm ? "True" : "False") +
+      "); "
+      "[print(k, *v.shape) for k, v in t.items()]\"";
   Shapes shapes;
   FILE *pipe = popen(command.c_str(), "r");
   if (!pipe) return shapes;
@@ -186,11 +193,13 @@ std::string shared_record_archive(const fixture::TempDir &dir, const std::string
       sizes += (sizes.empty() ? "" : ",") + std::to_string(size);
     }
     largest = std::max(largest, numel);
-    manifest += (manifest.size() > 1 ? ", " : "") + fixture::manifest_entry(key, "0", "0", sizes, numel);
+    manifest +=
+        (manifest.size() > 1 ? ", " : "") + fixture::manifest_entry(key, "0", "0", sizes, numel);
   }
   std::string path = dir.file(name);
-  fixture::write_archive(path, {{"manifest.json", manifest + "}"},
-                                {"data/0", std::string(static_cast<size_t>(largest) * sizeof(float), '\0')}});
+  fixture::write_archive(
+      path, {{"manifest.json", manifest + "}"},
+             {"data/0", std::string(static_cast<size_t>(largest) * sizeof(float), '\0')}});
   return path;
 }
 
@@ -232,7 +241,8 @@ Bound bind_archive(const std::string &path) {
 
 Shapes without(Shapes shapes, const std::vector<std::string> &names) {
   for (const std::string &name : names)
-    shapes.erase(std::remove_if(shapes.begin(), shapes.end(), [&](const auto &s) { return s.first == name; }),
+    shapes.erase(std::remove_if(shapes.begin(), shapes.end(),
+                                [&](const auto &s) { return s.first == name; }),
                  shapes.end());
   return shapes;
 }
@@ -267,8 +277,8 @@ TEST(WeightBinding, RefusesMissingAndMisshapenTensors) {
   struct Case {
     const char *name;
     Shapes shapes;
-    std::string error;      // empty: binds
-    std::string log_part;   // a count line that shows the gap
+    std::string error;     // empty: binds
+    std::string log_part;  // a count line that shows the gap
   } cases[] = {
       {"complete", plain, "", all_counts},
       {"complete, weight-norm pairs", weight_norm, "", all_counts},
@@ -282,7 +292,8 @@ TEST(WeightBinding, RefusesMissingAndMisshapenTensors) {
        without(weight_norm, {"hifigan_decoder.speaker_encoder.bn1.running_var", wn}),
        "missing: hifigan_decoder.speaker_encoder.bn1.running_var, " + wn,
        "[vclone] HifiDecoder: 164/165 weights\n"},
-      {"a perceiver weight missing", without(plain, {"gpt.conditioning_perceiver.layers.1.1.2.bias"}),
+      {"a perceiver weight missing",
+       without(plain, {"gpt.conditioning_perceiver.layers.1.1.2.bias"}),
        "missing: gpt.conditioning_perceiver.layers.1.1.2.bias",
        "[vclone] PerceiverResampler: 15/20 weights\n"},
       {"a decoder matrix stored [out, in]", reshaped(plain, c_attn, {3072, 1024}),
@@ -290,14 +301,16 @@ TEST(WeightBinding, RefusesMissingAndMisshapenTensors) {
        "[vclone] GPTDecoder: 371/372 weights\n"},
       {"missing and misshapen together",
        reshaped(without(plain, {"gpt.mel_head.bias"}), "gpt.final_norm.weight", {1023}),
-       "missing: gpt.mel_head.bias; shape mismatch: gpt.final_norm.weight expected [1024] got [1023]",
+       "missing: gpt.mel_head.bias; shape mismatch: gpt.final_norm.weight expected [1024] got "
+       "[1023]",
        "[vclone] GPTDecoder: 370/372 weights\n"},
   };
   fixture::TempDir dir;
   int index = 0;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    Bound bound = bind_archive(shared_record_archive(dir, std::to_string(index++) + ".pt", c.shapes));
+    Bound bound =
+        bind_archive(shared_record_archive(dir, std::to_string(index++) + ".pt", c.shapes));
     EXPECT_EQ(bound.ok, c.error.empty());
     EXPECT_EQ(bound.error, c.error);
     EXPECT_NE(bound.log.find(c.log_part), std::string::npos) << bound.log;

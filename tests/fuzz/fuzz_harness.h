@@ -228,12 +228,12 @@ inline void vocabulary(const uint8_t *data, size_t size) {
 inline const BpeTokenizer &small_tokenizer() {
   static const BpeTokenizer tokenizer = [] {
     BpeTokenizer t;
-    const char *pieces[] = {"[en]", "[SPACE]", "[zh-cn]", "[STOP]", "h",  "e",    "l",
-                            "o",    "he",      "ll",      "hell",   "hello", "[",  "]",
-                            "a",    "aa",      "aaaa",    "\xc3\xbc", "\xc3\xbc\x62", "b"};
+    const char *pieces[] = {"[en]", "[SPACE]",  "[zh-cn]",      "[STOP]", "h", "e", "l", "o",
+                            "he",   "ll",       "hell",         "hello",  "[", "]", "a", "aa",
+                            "aaaa", "\xc3\xbc", "\xc3\xbc\x62", "b"};
     int32_t id = 2;
     for (const char *piece : pieces) t.vocab[piece] = id++;
-    t.merges = {{"h", "e"}, {"l", "l"}, {"he", "ll"}, {"hell", "o"},
+    t.merges = {{"h", "e"}, {"l", "l"},   {"he", "ll"},      {"hell", "o"},
                 {"a", "a"}, {"aa", "aa"}, {"\xc3\xbc", "b"}, {"[", "en"}};
     for (size_t r = 0; r < t.merges.size(); r++)
       t.merge_ranks[t.merges[r].first + " " + t.merges[r].second] = static_cast<int32_t>(r);

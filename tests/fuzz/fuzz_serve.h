@@ -60,19 +60,24 @@ inline void speech_request(const uint8_t *data, size_t size) {
   check(body.size() <= limits.max_body_bytes, "a body over the limit accepted");
   check(!is_blank_text(request.input), "a blank input accepted");
   check(utf8_length(request.input) <= limits.max_text_chars, "an input over the limit accepted");
-  check(request.language == "en" || request.language == "zh-cn", "a language not of the model accepted");
+  check(request.language == "en" || request.language == "zh-cn",
+        "a language not of the model accepted");
   const vclone_options &o = request.options;
-  check(std::isfinite(o.temperature) && o.temperature > 0 && o.temperature <= 10, "temperature out of range");
+  check(std::isfinite(o.temperature) && o.temperature > 0 && o.temperature <= 10,
+        "temperature out of range");
   check(o.top_k >= 0 && o.top_k <= 1026, "top_k out of range");
   check(std::isfinite(o.top_p) && o.top_p > 0 && o.top_p <= 1, "top_p out of range");
-  check(o.repetition_penalty >= 1 && o.repetition_penalty <= 100, "repetition_penalty out of range");
+  check(o.repetition_penalty >= 1 && o.repetition_penalty <= 100,
+        "repetition_penalty out of range");
   check(o.max_codes >= 4 && o.max_codes <= 606, "max_codes out of range");
   check(o.speed >= 0.25f && o.speed <= 4, "speed out of range");
   // The same body parses the same way again.
   SpeechRequest again;
-  check(!parse_speech_request(body, limits, again), "a body accepted once and refused the next time");
-  check(again.input == request.input && again.voice == request.voice && again.options.seed == o.seed,
-        "a body parsed two ways");
+  check(!parse_speech_request(body, limits, again),
+        "a body accepted once and refused the next time");
+  check(
+      again.input == request.input && again.voice == request.voice && again.options.seed == o.seed,
+      "a body parsed two ways");
 }
 
 // A form of the given parts, as a client would send it.
@@ -99,9 +104,11 @@ inline bool plain(const std::string &text) {
 inline void upload_form(const uint8_t *data, size_t size) {
   const std::string input(reinterpret_cast<const char *>(data), size);
   const size_t line_end = input.find('\n');
-  const std::string content_type = line_end == std::string::npos ? input : input.substr(0, line_end);
-  const std::string_view body =
-      line_end == std::string::npos ? std::string_view() : std::string_view(input).substr(line_end + 1);
+  const std::string content_type =
+      line_end == std::string::npos ? input : input.substr(0, line_end);
+  const std::string_view body = line_end == std::string::npos
+                                    ? std::string_view()
+                                    : std::string_view(input).substr(line_end + 1);
   const std::string boundary = form_boundary(content_type);
   check(boundary.size() <= 70, "a boundary over 70 characters");
   std::vector<FormPart> parts;
@@ -114,11 +121,14 @@ inline void upload_form(const uint8_t *data, size_t size) {
   check(parts.size() <= kMaxFormParts, "more parts than allowed");
   bool round_trip = true;
   for (const FormPart &part : parts) {
-    check(part.content.data() >= body.data() && part.content.data() + part.content.size() <= body.data() + body.size(),
+    check(part.content.data() >= body.data() &&
+              part.content.data() + part.content.size() <= body.data() + body.size(),
           "a part outside the body");
-    check(part.content.find("\r\n--" + boundary) == std::string_view::npos, "a part holding the delimiter");
-    round_trip = round_trip && plain(part.name) && plain(part.filename) && plain(part.content_type) &&
-                 part.content_type.find(';') == std::string::npos && !part.name.empty();
+    check(part.content.find("\r\n--" + boundary) == std::string_view::npos,
+          "a part holding the delimiter");
+    round_trip = round_trip && plain(part.name) && plain(part.filename) &&
+                 plain(part.content_type) && part.content_type.find(';') == std::string::npos &&
+                 !part.name.empty();
   }
   // Written out again as a client would, the parts read back the same.
   if (!round_trip) return;

@@ -31,8 +31,9 @@ inline void wyoming_event(const uint8_t *data, size_t size) {
     }
     if (result.status == wyoming::ReadStatus::kNeedMore) {
       // What a connection may hold while it waits is bounded by the limits.
-      check(bytes.size() < limits.max_header_bytes + limits.max_data_bytes + limits.max_payload_bytes,
-            "asked for more beyond the limits");
+      check(
+          bytes.size() < limits.max_header_bytes + limits.max_data_bytes + limits.max_payload_bytes,
+          "asked for more beyond the limits");
       return;
     }
     check(result.consumed > 0 && result.consumed <= bytes.size(), "consumed outside the input");
@@ -42,7 +43,8 @@ inline void wyoming_event(const uint8_t *data, size_t size) {
     // Each proper prefix asks for more: the reader may be called as bytes arrive.
     for (size_t cut : {size_t(0), result.consumed / 2, result.consumed - 1}) {
       wyoming::Event partial;
-      check(wyoming::read_event(bytes.substr(0, cut), limits, partial).status == wyoming::ReadStatus::kNeedMore,
+      check(wyoming::read_event(bytes.substr(0, cut), limits, partial).status ==
+                wyoming::ReadStatus::kNeedMore,
             "a prefix of an event did not ask for more");
     }
     // What the writer makes of the event reads back as the same event.
@@ -55,7 +57,8 @@ inline void wyoming_event(const uint8_t *data, size_t size) {
           "a written event did not read back whole");
     // (Compared as text: a number past double's range reads as infinity,
     // which JSON writes as null.)
-    check(again.type == event.type && again.payload == event.payload, "a written event read back different");
+    check(again.type == event.type && again.payload == event.payload,
+          "a written event read back different");
     check(again.data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) ==
               event.data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
           "a written event's data read back different");

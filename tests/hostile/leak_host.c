@@ -17,14 +17,13 @@
 
 static int failures = 0;
 
-#define CHECK(condition, what)                                               \
-  do {                                                                       \
-    if (!(condition)) {                                                      \
-      const char *error = vclone_get_last_error();                           \
-      fprintf(stderr, "leak_host: FAILED: %s (last error: %s)\n", what,      \
-              error ? error : "none");                                       \
-      failures++;                                                            \
-    }                                                                        \
+#define CHECK(condition, what)                                                                   \
+  do {                                                                                           \
+    if (!(condition)) {                                                                          \
+      const char *error = vclone_get_last_error();                                               \
+      fprintf(stderr, "leak_host: FAILED: %s (last error: %s)\n", what, error ? error : "none"); \
+      failures++;                                                                                \
+    }                                                                                            \
   } while (0)
 
 static void put_u16(unsigned char *p, unsigned v) {
@@ -92,7 +91,8 @@ static void failing_calls(const char *dir, const char *model, const char *vocab,
   CHECK(vclone_tts("Hi.", NULL, "en", &n, 60.0f) == NULL, "null reference fails");
   CHECK(vclone_tts("Hi.", reference, NULL, &n, 60.0f) == NULL, "null language fails");
   CHECK(vclone_tts("Hi.", reference, "en", NULL, 60.0f) == NULL, "null count fails");
-  CHECK(vclone_tts_to_file("Hi.", reference, "en", bad_out, 60.0f) == -1, "unwritable output fails");
+  CHECK(vclone_tts_to_file("Hi.", reference, "en", bad_out, 60.0f) == -1,
+        "unwritable output fails");
   CHECK(vclone_tts_to_file("Hi.", reference, "en", NULL, 60.0f) == -1, "null output fails");
   CHECK(vclone_load(model, vocab) == -1, "second load fails");
   CHECK(vclone_load(reference, vocab) == -1, "bad archive while loaded fails");
@@ -128,7 +128,8 @@ static void *speak_on_handle(void *argument) {
   vclone_options options = vclone_default_options();
   options.max_codes = 8;
   options.seed = 3;
-  float *audio = vclone_speak(job->model, "Four at once.", "en", job->voice, &options, &job->samples);
+  float *audio =
+      vclone_speak(job->model, "Four at once.", "en", job->voice, &options, &job->samples);
   vclone_free(audio);
   return NULL;
 }
@@ -168,8 +169,9 @@ static void handle_calls(const char *dir, const char *model_path, const char *vo
     pthread_create(&threads[i], NULL, speak_on_handle, &jobs[i]);
   }
   for (int i = 0; i < 4; i++) pthread_join(threads[i], NULL);
-  for (int i = 0; i < 4; i++) CHECK(jobs[i].samples > 0 && jobs[i].samples == jobs[0].samples,
-                                    "four threads speak the same seeded result");
+  for (int i = 0; i < 4; i++)
+    CHECK(jobs[i].samples > 0 && jobs[i].samples == jobs[0].samples,
+          "four threads speak the same seeded result");
 
   vclone_options options = vclone_default_options();
   options.max_codes = 30;

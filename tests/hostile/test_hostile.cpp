@@ -28,7 +28,9 @@ using fixture::write_file;
 
 // ---- Files ------------------------------------------------------------------
 
-std::string u16(unsigned v) { return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)}; }
+std::string u16(unsigned v) {
+  return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)};
+}
 std::string u32(uint32_t v) { return u16(v & 0xffff) + u16(v >> 16); }
 
 std::string chunk(const std::string &id, const std::string &body) {
@@ -37,8 +39,8 @@ std::string chunk(const std::string &id, const std::string &body) {
 
 std::string fmt_chunk(unsigned channels, uint32_t rate, unsigned bits = 16) {
   const unsigned align = channels * bits / 8;
-  return chunk("fmt ", u16(1) + u16(channels) + u32(rate) + u32(rate * align) + u16(align) +
-                           u16(bits));
+  return chunk("fmt ",
+               u16(1) + u16(channels) + u32(rate) + u32(rate * align) + u16(align) + u16(bits));
 }
 
 std::string riff(const std::string &chunks) {
@@ -49,8 +51,8 @@ std::string riff(const std::string &chunks) {
 std::string tone(int frames, int rate) {
   std::string bytes;
   for (int i = 0; i < frames; i++)
-    bytes += u16(static_cast<uint16_t>(
-        static_cast<int16_t>(8000 * std::sin(2 * M_PI * 150.0 * i / rate))));
+    bytes += u16(
+        static_cast<uint16_t>(static_cast<int16_t>(8000 * std::sin(2 * M_PI * 150.0 * i / rate))));
   return bytes;
 }
 
@@ -180,7 +182,8 @@ TEST(Hostile, BadArchives) {
       {"directory", files->directory, "[manifest] Failed: "},
       {"empty file", files->empty, "[manifest] Failed: "},
       {"truncated archive", truncated, "[manifest] Failed: "},
-      {"zip without a manifest", no_manifest, "[manifest] Failed: " + no_manifest + " has no manifest.json"},
+      {"zip without a manifest", no_manifest,
+       "[manifest] Failed: " + no_manifest + " has no manifest.json"},
       {"manifest with a bad number", bad_number, "[manifest] Failed: "},
       {"text file", text, "[manifest] Failed: "},
       {"WAV file", files->reference, "[manifest] Failed: "},
@@ -231,9 +234,8 @@ TEST(Hostile, ManifestWithHugeShapesAndOffsets) {
       path, "{" + manifest_entry("mel_stats", "0", "1099511627776", "1", 1) + ", " +
                 manifest_entry("wrapping_product", "0", "0", "4294967296, 4294967296", 0) + ", " +
                 "\"huge_numel\": {\"storage_key\": \"0\", \"offset\": 0, \"shape\": [" + max +
-                "], \"numel\": " + max + "}, " +
-                manifest_entry("end_wraps", "0", max, "2", 2) + ", " +
-                manifest_entry("before_start", "0", "-1", "2", 2) + ", " +
+                "], \"numel\": " + max + "}, " + manifest_entry("end_wraps", "0", max, "2", 2) +
+                ", " + manifest_entry("before_start", "0", "-1", "2", 2) + ", " +
                 manifest_entry("negative_size", "0", "0", "-1", -1) + ", " +
                 manifest_entry("numel_past_record", "0", "0", "3, 3", 9) + "}");
 
@@ -308,7 +310,8 @@ TEST(Hostile, BadVocabularies) {
       {"id out of range", big_id, "the id of 'a' is not a 32-bit integer"},
       {"id without digits", lone_minus, "expected digit after '-'"},
       {"no model key", no_model, "no \"model\" object"},
-      {"id beyond the text rows", beyond_rows, "token \"[en]\" has id 6681; this model's text ids are 0 to 6680"},
+      {"id beyond the text rows", beyond_rows,
+       "token \"[en]\" has id 6681; this model's text ids are 0 to 6680"},
       {"negative id", negative, "token \"b\" has id -3"},
       {"WAV file", files->reference, "parse error at line 1, column 1"},
       {"archive", files->model, "parse error at line 1, column 1"},
@@ -366,8 +369,8 @@ TEST(Hostile, BadReferences) {
       {"empty file", "", files->empty, "Failed to read: ", "not an audio file"},
       {"archive", "", files->model, "Failed to read: ", "not an audio file"},
       {"header only", riff(fmt_chunk(1, 22050)), "", "Failed to read: ", "No 'data' chunk"},
-      {"zero sample rate", riff(fmt_chunk(1, 0) + chunk("data", second)), "", "Failed to read: ",
-       "not an audio file"},
+      {"zero sample rate", riff(fmt_chunk(1, 0) + chunk("data", second)), "",
+       "Failed to read: ", "not an audio file"},
       {"one sample", riff(fmt_chunk(1, 22050) + chunk("data", tone(1, 22050))), "",
        "Reference too short: ", "1 samples"},
       {"one frame of many channels",

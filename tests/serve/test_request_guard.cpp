@@ -10,13 +10,26 @@ TEST(RequestGuard, LoopbackHostHeaders) {
     const char *host;
     bool loopback;
   } const cases[] = {
-      {"127.0.0.1", true},         {"127.0.0.1:8080", true},     {"127.1.2.3:80", true},
-      {"localhost", true},         {"LocalHost:8080", true},     {"localhost.:8080", true},
-      {"app.localhost:3000", true}, {"[::1]:8080", true},        {"[::1]", true},
-      {"evil.example", false},     {"127.0.0.1.evil.example", false}, {"localhost.evil.example", false},
-      {"128.0.0.1", false},        {"127.0.0.256", false},       {"127.0.0", false},
-      {"[::2]:80", false},         {"[::1]x", false},            {"", false},
-      {"127.0.0.1:80x", false},    {"evil.example:127.0.0.1", false},
+      {"127.0.0.1", true},
+      {"127.0.0.1:8080", true},
+      {"127.1.2.3:80", true},
+      {"localhost", true},
+      {"LocalHost:8080", true},
+      {"localhost.:8080", true},
+      {"app.localhost:3000", true},
+      {"[::1]:8080", true},
+      {"[::1]", true},
+      {"evil.example", false},
+      {"127.0.0.1.evil.example", false},
+      {"localhost.evil.example", false},
+      {"128.0.0.1", false},
+      {"127.0.0.256", false},
+      {"127.0.0", false},
+      {"[::2]:80", false},
+      {"[::1]x", false},
+      {"", false},
+      {"127.0.0.1:80x", false},
+      {"evil.example:127.0.0.1", false},
   };
   for (const Case &c : cases) EXPECT_EQ(is_loopback_host(c.host), c.loopback) << c.host;
 }
@@ -24,7 +37,8 @@ TEST(RequestGuard, LoopbackHostHeaders) {
 TEST(RequestGuard, LoopbackListeningAddresses) {
   for (const char *address : {"127.0.0.1", "127.0.0.2", "localhost", "::1", "[::1]"})
     EXPECT_TRUE(is_loopback_address(address)) << address;
-  for (const char *address : {"0.0.0.0", "::", "192.0.2.1", "", "app.localhost", "localhost.example"})
+  for (const char *address :
+       {"0.0.0.0", "::", "192.0.2.1", "", "app.localhost", "localhost.example"})
     EXPECT_FALSE(is_loopback_address(address)) << address;
 }
 
@@ -37,10 +51,12 @@ TEST(RequestGuard, MediaTypes) {
 TEST(UploadForm, FindsPartsInPlace) {
   const std::string body =
       "preamble\r\n--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a;b.wav\"\r\n"
-      "Content-Type: audio/wav\r\n\r\nRIFF\r\n-b--\r\n--b\r\ncontent-disposition: form-data; name=name\r\n\r\nme\r\n--b--\r\n";
+      "Content-Type: audio/wav\r\n\r\nRIFF\r\n-b--\r\n--b\r\ncontent-disposition: form-data; "
+      "name=name\r\n\r\nme\r\n--b--\r\n";
   std::vector<FormPart> parts;
   std::string error;
-  ASSERT_TRUE(parse_form(body, form_boundary("multipart/form-data; boundary=b"), parts, error)) << error;
+  ASSERT_TRUE(parse_form(body, form_boundary("multipart/form-data; boundary=b"), parts, error))
+      << error;
   ASSERT_EQ(parts.size(), 2u);
   EXPECT_EQ(parts[0].name, "file");
   EXPECT_EQ(parts[0].filename, "a;b.wav");
@@ -72,7 +88,8 @@ TEST(UploadForm, RefusesMalformedForms) {
     EXPECT_FALSE(error.empty()) << c.name;
   }
   std::string many;
-  for (size_t i = 0; i <= kMaxFormParts; i++) many += "--b\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\nx\r\n";
+  for (size_t i = 0; i <= kMaxFormParts; i++)
+    many += "--b\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\nx\r\n";
   many += "--b--";
   std::vector<FormPart> parts;
   std::string error;

@@ -52,11 +52,9 @@ inline void write_file(const std::string &path, const std::string &bytes) {
 
 // One manifest member: "name": {storage_key, offset, shape, stride, numel}.
 inline std::string manifest_entry(const std::string &name, const std::string &key,
-                                  const std::string &offset, const std::string &shape,
-                                  long numel) {
+                                  const std::string &offset, const std::string &shape, long numel) {
   return "\"" + name + "\": {\"storage_key\": \"" + key + "\", \"offset\": " + offset +
-         ", \"shape\": [" + shape + "], \"stride\": [], \"numel\": " + std::to_string(numel) +
-         "}";
+         ", \"shape\": [" + shape + "], \"stride\": [], \"numel\": " + std::to_string(numel) + "}";
 }
 
 }  // namespace fixture

@@ -144,7 +144,8 @@ TEST(Ssml, RatesAsPercentAndMultiplier) {
     float speed;
   } cases[] = {{"80%", 0.8f}, {"+25%", 1.25f}, {"1.5", 1.5f}, {"x-fast", 1.75f}, {"20", 4.0f}};
   for (const Case &c : cases) {
-    const auto spans = spans_of(std::string("<speak><prosody rate=\"") + c.rate + "\">Hi.</prosody></speak>");
+    const auto spans =
+        spans_of(std::string("<speak><prosody rate=\"") + c.rate + "\">Hi.</prosody></speak>");
     ASSERT_EQ(spans.size(), 1u) << c.rate;
     EXPECT_FLOAT_EQ(spans[0].speed, c.speed) << c.rate;
   }
@@ -179,15 +180,14 @@ TEST(Ssml, MalformedAndRefusedDocuments) {
 class LexiconFile : public ::testing::Test {
  protected:
   std::string path = ::testing::TempDir() + "/lexicon_test.tsv";
-  void write(const std::string &content) {
-    std::ofstream(path, std::ios::binary) << content;
-  }
+  void write(const std::string &content) { std::ofstream(path, std::ios::binary) << content; }
   void TearDown() override { std::remove(path.c_str()); }
 };
 
 TEST_F(LexiconFile, ReplacesWholeWordsCaseInsensitivelyBeforeNormalising) {
-  write("# names\nen\tSQL\tsequel\nen\tDr.\tDoctor Who's\nen\t5K\tfive kay\n*\tvclone\tvee clone\n"
-        "de\tSQL\tes ku el\n");
+  write(
+      "# names\nen\tSQL\tsequel\nen\tDr.\tDoctor Who's\nen\t5K\tfive kay\n*\tvclone\tvee clone\n"
+      "de\tSQL\tes ku el\n");
   Lexicon lexicon;
   std::string error;
   ASSERT_TRUE(lexicon.load(path, error)) << error;
@@ -212,7 +212,8 @@ TEST_F(LexiconFile, ErrorsNameFileAndLine) {
   struct Case {
     const char *name, *content, *message;
   } cases[] = {
-      {"missing field", "en\tok\tfine\nen\tbroken\n", ":2: expected language<TAB>word<TAB>replacement"},
+      {"missing field", "en\tok\tfine\nen\tbroken\n",
+       ":2: expected language<TAB>word<TAB>replacement"},
       {"phrase", "en\ttwo words\tx\n", ":1: the word must be one word"},
       {"bad code", "EN!\tword\tx\n", ":1: bad language code 'EN!'"},
       {"not utf-8", "en\t\xff\xfe\tx\n", ":1: not UTF-8"},

@@ -26,14 +26,24 @@ enum : int32_t { EN = 10, SPACE = 11, ZH = 12, H = 20, E = 21, L = 22, O = 23 };
 enum : int32_t { HE = 30, LL = 31, HELL = 32, HELLO = 33, UNK = 1 };
 
 const BpeTokenizer &hello_tokenizer() {
-  static const BpeTokenizer tokenizer = make_tokenizer(
-      {{"[en]", EN}, {"[SPACE]", SPACE}, {"[zh-cn]", ZH}, {"h", H}, {"e", E}, {"l", L}, {"o", O},
-       {"he", HE}, {"ll", LL}, {"hell", HELL}, {"hello", HELLO}},
-      {{"h", "e"}, {"l", "l"}, {"he", "ll"}, {"hell", "o"}});
+  static const BpeTokenizer tokenizer =
+      make_tokenizer({{"[en]", EN},
+                      {"[SPACE]", SPACE},
+                      {"[zh-cn]", ZH},
+                      {"h", H},
+                      {"e", E},
+                      {"l", L},
+                      {"o", O},
+                      {"he", HE},
+                      {"ll", LL},
+                      {"hell", HELL},
+                      {"hello", HELLO}},
+                     {{"h", "e"}, {"l", "l"}, {"he", "ll"}, {"hell", "o"}});
   return tokenizer;
 }
 
-Ids encode_quietly(const BpeTokenizer &tokenizer, const std::string &text, const std::string &language) {
+Ids encode_quietly(const BpeTokenizer &tokenizer, const std::string &text,
+                   const std::string &language) {
   testing::internal::CaptureStderr();
   Ids ids = encode(tokenizer, text, language);
   testing::internal::GetCapturedStderr();
@@ -64,7 +74,11 @@ TEST(NormalizeText, LowerCasesComposesAndCollapsesWhiteSpace) {
       {"already composed kept", "caf\xc3\xa9", "caf\xc3\xa9"},
       {"CJK and emoji kept", "\xe4\xb8\x96 \xf0\x9f\x98\x80", "\xe4\xb8\x96 \xf0\x9f\x98\x80"},
       // Each byte that begins no well-formed sequence becomes U+FFFD.
-      {"stray bytes replaced", "A\xff\x80" "b", "a\xef\xbf\xbd\xef\xbf\xbd" "b"},
+      {"stray bytes replaced",
+       "A\xff\x80"
+       "b",
+       "a\xef\xbf\xbd\xef\xbf\xbd"
+       "b"},
       {"sequence cut short", "\xe2\x82 x", "\xef\xbf\xbd\xef\xbf\xbd x"},
       {"overlong slash", "\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},
       {"surrogate", "\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
@@ -124,7 +138,9 @@ TEST(Encode, Ids) {
       {"upper-case tag merged with the text", "hello", "EN", {UNK, UNK, UNK, UNK, HELLO}},
       {"unknown tag", "", "fr", {UNK, UNK, UNK, UNK}},
       {"known lower-case token inside text", "Hello[en]", "en", {EN, HELLO, EN}},
-      {"typed [SPACE] is lower-cased into plain text", "[SPACE]", "en",
+      {"typed [SPACE] is lower-cased into plain text",
+       "[SPACE]",
+       "en",
        {EN, UNK, UNK, UNK, UNK, UNK, E, UNK}},
       {"unknown bracketed word", "[xx]hello", "en", {EN, UNK, UNK, UNK, UNK, HELLO}},
       {"stray ]", "he]llo", "en", {EN, HE, UNK, LL, O}},
@@ -146,15 +162,18 @@ TEST(Encode, Ids) {
 // a multilingual vocabulary; before, only A-Z was lower-cased.
 TEST(Encode, UnicodeTextFindsLowerCaseTokens) {
   const std::vector<std::string> letters = {
-      "\xc3\xa4", "r", "g", "e",                                           // ä r g e
+      "\xc3\xa4", "r",        "g",        "e",                                 // ä r g e
       "\xce\xb1", "\xce\xb8", "\xce\xb7", "\xce\xbd", "\xcf\x83", "\xcf\x82",  // α θ η ν σ ς
       "\xd0\xbc", "\xd0\xbe", "\xd1\x81", "\xd0\xba", "\xd0\xb2", "\xd0\xb0",  // м о с к в а
-      "i", "s", "t", "a", "n", "b", "u", "l", "c", "f", "\xc3\xa9"};          // ... é
+      "i",        "s",        "t",        "a",        "n",        "b",
+      "u",        "l",        "c",        "f",        "\xc3\xa9"};  // ... é
   std::vector<std::pair<std::string, int32_t>> vocab = {{"[en]", EN}, {"[SPACE]", SPACE}};
-  for (size_t i = 0; i < letters.size(); i++) vocab.push_back({letters[i], 100 + static_cast<int32_t>(i)});
+  for (size_t i = 0; i < letters.size(); i++)
+    vocab.push_back({letters[i], 100 + static_cast<int32_t>(i)});
   BpeTokenizer tokenizer = make_tokenizer(vocab, {});
   auto id = [&](const char *letter) {
-    return static_cast<int32_t>(100 + (std::find(letters.begin(), letters.end(), letter) - letters.begin()));
+    return static_cast<int32_t>(
+        100 + (std::find(letters.begin(), letters.end(), letter) - letters.begin()));
   };
   struct Case {
     const char *name;
@@ -162,16 +181,24 @@ TEST(Encode, UnicodeTextFindsLowerCaseTokens) {
     Ids expected;
   } cases[] = {
       {"German", "\xc3\x84rger", {EN, id("\xc3\xa4"), id("r"), id("g"), id("e"), id("r")}},
-      {"capitalised Greek", "\xce\x91\xce\x98\xce\x97\xce\x9d\xce\x91",
+      {"capitalised Greek",
+       "\xce\x91\xce\x98\xce\x97\xce\x9d\xce\x91",
        {EN, id("\xce\xb1"), id("\xce\xb8"), id("\xce\xb7"), id("\xce\xbd"), id("\xce\xb1")}},
-      {"Greek final sigma", "\xce\x91\xce\xa3 \xce\xa3\xce\x91",
+      {"Greek final sigma",
+       "\xce\x91\xce\xa3 \xce\xa3\xce\x91",
        {EN, id("\xce\xb1"), id("\xcf\x82"), SPACE, id("\xcf\x83"), id("\xce\xb1")}},
-      {"Cyrillic", "\xd0\x9c\xd0\x9e\xd0\xa1\xd0\x9a\xd0\x92\xd0\x90",
-       {EN, id("\xd0\xbc"), id("\xd0\xbe"), id("\xd1\x81"), id("\xd0\xba"), id("\xd0\xb2"), id("\xd0\xb0")}},
-      {"Turkish", "\xc4\xb0stanbul",
+      {"Cyrillic",
+       "\xd0\x9c\xd0\x9e\xd0\xa1\xd0\x9a\xd0\x92\xd0\x90",
+       {EN, id("\xd0\xbc"), id("\xd0\xbe"), id("\xd1\x81"), id("\xd0\xba"), id("\xd0\xb2"),
+        id("\xd0\xb0")}},
+      {"Turkish",
+       "\xc4\xb0stanbul",
        {EN, id("i"), id("s"), id("t"), id("a"), id("n"), id("b"), id("u"), id("l")}},
       {"decomposed accent", "CAFE\xcc\x81", {EN, id("c"), id("a"), id("f"), id("\xc3\xa9")}},
-      {"invalid byte is one unknown piece", "a\xff" "a", {EN, id("a"), UNK, id("a")}},
+      {"invalid byte is one unknown piece",
+       "a\xff"
+       "a",
+       {EN, id("a"), UNK, id("a")}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -192,8 +219,10 @@ TEST(Encode, LogShowsTextAndLanguageAsGiven) {
        "[tokenizer] Encoded 'he\\nl\\r\\nlo\\t' (en) \xe2\x86\x92 7 tokens\n"},
       {"other controls, backslash", "h\x1b[0m\\\x7f", "e\n",
        "[tokenizer] Encoded 'h\\x1b[0m\\\\\\x7f' (e\\n) \xe2\x86\x92 11 tokens\n"},
-      {"Unicode line separator and C1", "a\xe2\x80\xa8" "b\xc2\x85", "en",
-       "[tokenizer] Encoded 'a\\u2028b\\u0085' (en) \xe2\x86\x92 5 tokens\n"},
+      {"Unicode line separator and C1",
+       "a\xe2\x80\xa8"
+       "b\xc2\x85",
+       "en", "[tokenizer] Encoded 'a\\u2028b\\u0085' (en) \xe2\x86\x92 5 tokens\n"},
       {"invalid UTF-8 shown as bytes, valid kept", "\xff\xc3\xa9", "en",
        "[tokenizer] Encoded '\\xff\xc3\xa9' (en) \xe2\x86\x92 3 tokens\n"},
   };

@@ -59,31 +59,51 @@ TEST(Vocabulary, LoadsTables) {
   } cases[] = {
       {"minimal", kMinimal, {{"a", 0}, {"b", 1}, {"ab", 2}}, {{"a", "b"}}},
       {"negative id", vocab_file("\"a\": -5", ""), {{"a", -5}}, {}},
-      {"32-bit limits", vocab_file("\"lo\": -2147483648, \"hi\": 2147483647", ""),
-       {{"lo", INT32_MIN}, {"hi", INT32_MAX}}, {}},
-      {"white space before numbers", vocab_file("\"a\": \t\n\r 7,\"b\":\r\n8", ""), {{"a", 7}, {"b", 8}}, {}},
+      {"32-bit limits",
+       vocab_file("\"lo\": -2147483648, \"hi\": 2147483647", ""),
+       {{"lo", INT32_MIN}, {"hi", INT32_MAX}},
+       {}},
+      {"white space before numbers",
+       vocab_file("\"a\": \t\n\r 7,\"b\":\r\n8", ""),
+       {{"a", 7}, {"b", 8}},
+       {}},
       {"empty merges", vocab_file("\"a\": 0", ""), {{"a", 0}}, {}},
-      {"merge with two spaces splits at the first", vocab_file("\"a\": 0", "\"a  b\""), {{"a", 0}},
+      {"merge with two spaces splits at the first",
+       vocab_file("\"a\": 0", "\"a  b\""),
+       {{"a", 0}},
        {{"a", " b"}}},
-      {"duplicate key: last value kept", vocab_file("\"a\": 1, \"b\": 2, \"a\": 3", ""),
-       {{"a", 3}, {"b", 2}}, {}},
+      {"duplicate key: last value kept",
+       vocab_file("\"a\": 1, \"b\": 2, \"a\": 3", ""),
+       {{"a", 3}, {"b", 2}},
+       {}},
       {"members outside model are ignored",
        "{\"vocab\": {\"early\": 9}, \"merges\": [\"e x\"], " + kMinimal.substr(1),
-       {{"a", 0}, {"b", 1}, {"ab", 2}}, {{"a", "b"}}},
-      {"raw UTF-8 keys", vocab_file("\"\xc3\xa9\": 3, \"\xe4\xb8\x96\": 4", "\"\xc3\xa9 \xe4\xb8\x96\""),
-       {{"\xc3\xa9", 3}, {"\xe4\xb8\x96", 4}}, {{"\xc3\xa9", "\xe4\xb8\x96"}}},
+       {{"a", 0}, {"b", 1}, {"ab", 2}},
+       {{"a", "b"}}},
+      {"raw UTF-8 keys",
+       vocab_file("\"\xc3\xa9\": 3, \"\xe4\xb8\x96\": 4", "\"\xc3\xa9 \xe4\xb8\x96\""),
+       {{"\xc3\xa9", 3}, {"\xe4\xb8\x96", 4}},
+       {{"\xc3\xa9", "\xe4\xb8\x96"}}},
       // Before, "\"" was stored as a backslash, "\\" collided with it, and
       // \u keys could never match a typed character.
-      {"escaped quote and backslash", vocab_file("\"\\\"\": 4, \"\\\\\": 5, \"x\": 6", "\"\\\" \\\\\""),
-       {{"\"", 4}, {"\\", 5}, {"x", 6}}, {{"\"", "\\"}}},
-      {"\\u escapes", vocab_file("\"\\u00e9\": 3, \"\\u0120t\": 7", "\"\\u00e9 \\u0120t\""),
-       {{"\xc3\xa9", 3}, {"\xc4\xa0t", 7}}, {{"\xc3\xa9", "\xc4\xa0t"}}},
+      {"escaped quote and backslash",
+       vocab_file("\"\\\"\": 4, \"\\\\\": 5, \"x\": 6", "\"\\\" \\\\\""),
+       {{"\"", 4}, {"\\", 5}, {"x", 6}},
+       {{"\"", "\\"}}},
+      {"\\u escapes",
+       vocab_file("\"\\u00e9\": 3, \"\\u0120t\": 7", "\"\\u00e9 \\u0120t\""),
+       {{"\xc3\xa9", 3}, {"\xc4\xa0t", 7}},
+       {{"\xc3\xa9", "\xc4\xa0t"}}},
       {"surrogate pair", vocab_file("\"\\ud83d\\ude00\": 8", ""), {{"\xf0\x9f\x98\x80", 8}}, {}},
       {"control escapes", vocab_file("\"\\n\": 1, \"\\t\\/\": 2", ""), {{"\n", 1}, {"\t/", 2}}, {}},
       // The newer tokenizer-file layout; before, it loaded with no rules.
-      {"merges as pairs", vocab_file("\"a\": 0", "[\"a\", \"b\"], [\"c d\", \"\\u00e9\"]"), {{"a", 0}},
+      {"merges as pairs",
+       vocab_file("\"a\": 0", "[\"a\", \"b\"], [\"c d\", \"\\u00e9\"]"),
+       {{"a", 0}},
        {{"a", "b"}, {"c d", "\xc3\xa9"}}},
-      {"both layouts mixed", vocab_file("\"a\": 0", "\"a b\", [\"c\", \"d\"]"), {{"a", 0}},
+      {"both layouts mixed",
+       vocab_file("\"a\": 0", "\"a b\", [\"c\", \"d\"]"),
+       {{"a", 0}},
        {{"a", "b"}, {"c", "d"}}},
   };
   for (const Case &c : cases) {
@@ -91,8 +111,9 @@ TEST(Vocabulary, LoadsTables) {
     Loaded loaded = load_text(c.text);
     EXPECT_EQ(loaded.result, 0) << loaded.error;
     EXPECT_EQ(loaded.error, "");
-    EXPECT_EQ(loaded.log, "[tokenizer] Loaded " + std::to_string(c.vocab.size()) + " vocab entries, " +
-                              std::to_string(c.merges.size()) + " merges from PATH\n");
+    EXPECT_EQ(loaded.log, "[tokenizer] Loaded " + std::to_string(c.vocab.size()) +
+                              " vocab entries, " + std::to_string(c.merges.size()) +
+                              " merges from PATH\n");
     EXPECT_EQ(sorted(loaded.tokenizer.vocab), c.vocab);
     EXPECT_EQ(loaded.tokenizer.merges, c.merges);
   }
@@ -122,8 +143,9 @@ TEST(Vocabulary, RefusesFiles) {
       {"cut short", "{\"model\": {\"vocab\": {\"a\": 0}, \"merges\": [",
        bad + "[json.exception.parse_error.101] parse error at line 1, column 42"},
       {"lone minus", vocab_file("\"a\": -", ""),
-       bad + "[json.exception.parse_error.101] parse error at line 1, column 61: syntax error while "
-             "parsing value - invalid number; expected digit after '-'"},
+       bad +
+           "[json.exception.parse_error.101] parse error at line 1, column 61: syntax error while "
+           "parsing value - invalid number; expected digit after '-'"},
       {"unescaped NUL in a key", vocab_file("\"a\0b\": 6"s, ""),
        bad + "[json.exception.parse_error.101] parse error at line 1, column 57"},
       {"invalid UTF-8", vocab_file("\"\xff\": 2", ""),
@@ -139,9 +161,12 @@ TEST(Vocabulary, RefusesFiles) {
       {"empty vocab", vocab_file("", ""), bad + "model.vocab is not a non-empty object"},
       {"merges not a list", "{\"model\": {\"vocab\": {\"a\": 0}, \"merges\": {}}}",
        bad + "model.merges is not a list"},
-      {"string id", vocab_file("\"a\": \"0\"", ""), bad + "the id of 'a' is not a 32-bit integer: \"0\""},
-      {"null id", vocab_file("\"a\": 1, \"n\": null", ""), bad + "the id of 'n' is not a 32-bit integer: null"},
-      {"float id", vocab_file("\"a\": 1.5", ""), bad + "the id of 'a' is not a 32-bit integer: 1.5"},
+      {"string id", vocab_file("\"a\": \"0\"", ""),
+       bad + "the id of 'a' is not a 32-bit integer: \"0\""},
+      {"null id", vocab_file("\"a\": 1, \"n\": null", ""),
+       bad + "the id of 'n' is not a 32-bit integer: null"},
+      {"float id", vocab_file("\"a\": 1.5", ""),
+       bad + "the id of 'a' is not a 32-bit integer: 1.5"},
       {"beyond 32 bits", vocab_file("\"a\": 2147483648", ""),
        bad + "the id of 'a' is not a 32-bit integer: 2147483648"},
       {"below 32 bits", vocab_file("\"a\": -2147483649", ""),
@@ -150,7 +175,8 @@ TEST(Vocabulary, RefusesFiles) {
        bad + "the id of 'a' is not a 32-bit integer"},
       {"merge without a space", vocab_file("\"a\": 0", "\"a b\", \"ab\""),
        bad + "merge 1 is neither \"left right\" nor [\"left\", \"right\"]: \"ab\""},
-      {"pair of three", vocab_file("\"a\": 0", "[\"a\", \"b\", \"c\"]"), bad + "merge 0 is neither"},
+      {"pair of three", vocab_file("\"a\": 0", "[\"a\", \"b\", \"c\"]"),
+       bad + "merge 0 is neither"},
       {"pair with a number", vocab_file("\"a\": 0", "[\"a\", 1]"), bad + "merge 0 is neither"},
   };
   for (const Case &c : cases) {
@@ -222,12 +248,14 @@ TEST(Vocabulary, ReloadAndClearEmptyTheTables) {
 // whole file loads; every prefix fails with the parser's message and leaves
 // the tables empty (and, under the sanitizer build, reads nothing past the end).
 TEST(Vocabulary, TruncatedFilesFail) {
-  const std::string full = vocab_file("\"a\": 0, \"b\": -1, \"\\u00e9\": 2", "\"a b\", [\"ab\", \"b\"]");
+  const std::string full =
+      vocab_file("\"a\": 0, \"b\": -1, \"\\u00e9\": 2", "\"a b\", [\"ab\", \"b\"]");
   for (size_t length = 0; length < full.size(); length++) {
     SCOPED_TRACE("length " + std::to_string(length));
     Loaded loaded = load_text(full.substr(0, length));
     EXPECT_EQ(loaded.result, -1);
-    EXPECT_EQ(loaded.error.rfind("bad vocabulary PATH: [json.exception.parse_error", 0), 0u) << loaded.error;
+    EXPECT_EQ(loaded.error.rfind("bad vocabulary PATH: [json.exception.parse_error", 0), 0u)
+        << loaded.error;
     EXPECT_TRUE(loaded.tokenizer.vocab.empty());
   }
   EXPECT_EQ(load_text(full).tokenizer.merges.size(), 2u);

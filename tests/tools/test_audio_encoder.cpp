@@ -24,7 +24,8 @@ std::vector<float> test_signal() {
   for (size_t i = 0; i < x.size(); i++) {
     const double t = static_cast<double>(i) / kRate;
     const double envelope = 0.5 + 0.4 * std::sin(2 * M_PI * 3 * t);
-    x[i] = static_cast<float>(envelope * (0.6 * std::sin(2 * M_PI * 180 * t) + 0.3 * std::sin(2 * M_PI * 540 * t)));
+    x[i] = static_cast<float>(
+        envelope * (0.6 * std::sin(2 * M_PI * 180 * t) + 0.3 * std::sin(2 * M_PI * 540 * t)));
   }
   x[1000] = 1.7f;
   x[1001] = -1.7f;
@@ -46,12 +47,14 @@ std::vector<int16_t> decode(const std::string &bytes, AudioFormat format) {
   fwrite(bytes.data(), 1, bytes.size(), file);
   fclose(file);
   const std::string input = format == AudioFormat::kPcm ? "-f s16le -ar 24000 -ac 1 " : "";
-  const std::string command = "ffmpeg -nostdin -v error " + input + "-i " + path + " -f s16le -ac 1 -ar 24000 -";
+  const std::string command =
+      "ffmpeg -nostdin -v error " + input + "-i " + path + " -f s16le -ac 1 -ar 24000 -";
   FILE *pipe = popen(command.c_str(), "r");
   std::vector<int16_t> samples;
   int16_t block[4096];
   size_t n;
-  while (pipe && (n = fread(block, sizeof(int16_t), 4096, pipe)) > 0) samples.insert(samples.end(), block, block + n);
+  while (pipe && (n = fread(block, sizeof(int16_t), 4096, pipe)) > 0)
+    samples.insert(samples.end(), block, block + n);
   const int status = pipe ? pclose(pipe) : -1;
   unlink(path.c_str());
   EXPECT_EQ(status, 0) << command;
@@ -60,7 +63,8 @@ std::vector<int16_t> decode(const std::string &bytes, AudioFormat format) {
 
 // The best normalised correlation of the decoded samples with the signal
 // over the delays a codec may add.
-double best_correlation(const std::vector<int16_t> &decoded, const std::vector<float> &signal, size_t max_delay) {
+double best_correlation(const std::vector<int16_t> &decoded, const std::vector<float> &signal,
+                        size_t max_delay) {
   double best = 0;
   for (size_t delay = 0; delay <= max_delay && delay + signal.size() <= decoded.size(); delay++) {
     double dot = 0, a = 0, b = 0;
@@ -77,9 +81,9 @@ double best_correlation(const std::vector<int16_t> &decoded, const std::vector<f
 
 struct FormatCase {
   AudioFormat format;
-  size_t max_extra;      // samples a decoder may add (encoder delay, padding to a frame)
+  size_t max_extra;  // samples a decoder may add (encoder delay, padding to a frame)
   bool lossless;
-  size_t stream_extra;   // the same for a stream, which cannot carry its delay
+  size_t stream_extra;  // the same for a stream, which cannot carry its delay
 };
 
 // MP3 files carry their delay and padding in the first frame, so a file
@@ -87,8 +91,8 @@ struct FormatCase {
 // and pads its last 576-sample frame. ADTS carries neither: AAC adds its
 // 1024-sample priming and pads to a 1024-sample frame.
 const FormatCase kCases[] = {
-    {AudioFormat::kWav, 0, true, 0},     {AudioFormat::kPcm, 0, true, 0},
-    {AudioFormat::kFlac, 0, true, 0},    {AudioFormat::kOpus, 0, false, 0},
+    {AudioFormat::kWav, 0, true, 0},           {AudioFormat::kPcm, 0, true, 0},
+    {AudioFormat::kFlac, 0, true, 0},          {AudioFormat::kOpus, 0, false, 0},
     {AudioFormat::kMp3, 0, false, 1105 + 576}, {AudioFormat::kAac, 2047, false, 2047},
 };
 
@@ -122,7 +126,8 @@ TEST_P(EncoderFormats, StreamedAndWholeDecodeToTheSamples) {
       const std::string pcm = pcm16_bytes(signal.data(), signal.size());
       const auto *expected = reinterpret_cast<const int16_t *>(pcm.data());
       int worst = 0;
-      for (size_t i = 0; i < signal.size(); i++) worst = std::max(worst, std::abs(decoded[i] - expected[i]));
+      for (size_t i = 0; i < signal.size(); i++)
+        worst = std::max(worst, std::abs(decoded[i] - expected[i]));
       EXPECT_EQ(worst, 0);
       EXPECT_GE(decoded[1000], 32766);
       EXPECT_LE(decoded[1001], -32766);
@@ -145,8 +150,9 @@ TEST(Encoder, WavHeaderLeavesAStreamsLengthUnknownAndGivesAFilesLength) {
   ASSERT_TRUE(stream->finish(streamed));
   whole = encode_whole(AudioFormat::kWav, signal.data(), signal.size(), kRate, error);
   auto u32 = [](const std::string &b, size_t at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) | static_cast<uint8_t>(b[at + 1]) << 8 |
-           static_cast<uint8_t>(b[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) |
+           static_cast<uint8_t>(b[at + 1]) << 8 | static_cast<uint8_t>(b[at + 2]) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
   };
   ASSERT_EQ(streamed.size(), 44u + 960u);
   EXPECT_EQ(u32(streamed, 4), 0xFFFFFFFFu);
@@ -169,10 +175,10 @@ TEST(Encoder, NamesAndExtensions) {
     AudioFormat format;
   };
   const Case cases[] = {
-      {"a/b/out.mp3", true, AudioFormat::kMp3},  {"OUT.FLAC", true, AudioFormat::kFlac},
-      {"x.opus", true, AudioFormat::kOpus},      {"x.ogg", true, AudioFormat::kOpus},
-      {"x.aac", true, AudioFormat::kAac},        {"x.raw", true, AudioFormat::kPcm},
-      {"x.wav", true, AudioFormat::kWav},        {"x.mp4", false, AudioFormat::kWav},
+      {"a/b/out.mp3", true, AudioFormat::kMp3},   {"OUT.FLAC", true, AudioFormat::kFlac},
+      {"x.opus", true, AudioFormat::kOpus},       {"x.ogg", true, AudioFormat::kOpus},
+      {"x.aac", true, AudioFormat::kAac},         {"x.raw", true, AudioFormat::kPcm},
+      {"x.wav", true, AudioFormat::kWav},         {"x.mp4", false, AudioFormat::kWav},
       {"dir.mp3/name", false, AudioFormat::kWav}, {"noextension", false, AudioFormat::kWav},
   };
   for (const Case &c : cases) {

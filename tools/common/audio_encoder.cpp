@@ -16,7 +16,6 @@ extern "C" {
 
 namespace {
 
-
 constexpr uint32_t kUnknownLength = 0xFFFFFFFFu;
 
 void put_u32(std::string &out, uint32_t v) {
@@ -158,8 +157,8 @@ class MemoryFile {
   }
 
   const bool streamed_;
-  std::string bytes_;      // the file from base_ on
-  sf_count_t base_ = 0;    // bytes already handed out
+  std::string bytes_;    // the file from base_ on
+  sf_count_t base_ = 0;  // bytes already handed out
   sf_count_t position_ = 0;
 };
 
@@ -167,7 +166,9 @@ class MemoryFile {
 class SndfileEncoder : public AudioEncoder {
  public:
   SndfileEncoder(AudioFormat format, int32_t sample_rate, bool streamed)
-      : format_(format), sample_rate_(sample_rate), file_(streamed),
+      : format_(format),
+        sample_rate_(sample_rate),
+        file_(streamed),
         drop_tag_frame_(streamed && format == AudioFormat::kMp3) {}
 
   ~SndfileEncoder() override {
@@ -184,7 +185,8 @@ class SndfileEncoder : public AudioEncoder {
     SF_VIRTUAL_IO io = MemoryFile::io();
     sndfile_ = sf_open_virtual(&io, SFM_WRITE, &info, &file_);
     if (!sndfile_) {
-      error_ = std::string("cannot encode ") + audio_format_name(format_) + ": " + sf_strerror(nullptr);
+      error_ =
+          std::string("cannot encode ") + audio_format_name(format_) + ": " + sf_strerror(nullptr);
       return false;
     }
     // Louder than full scale is clipped, not wrapped round.
@@ -212,7 +214,8 @@ class SndfileEncoder : public AudioEncoder {
 
   bool write(const float *samples, size_t count, std::string &out) override {
     if (count > 0 && write_frames(samples, count) != static_cast<sf_count_t>(count)) {
-      error_ = std::string("cannot encode ") + audio_format_name(format_) + ": " + sf_strerror(sndfile_);
+      error_ =
+          std::string("cannot encode ") + audio_format_name(format_) + ": " + sf_strerror(sndfile_);
       return false;
     }
     file_.take(held_);
@@ -227,7 +230,8 @@ class SndfileEncoder : public AudioEncoder {
     const int status = sf_close(sndfile_);
     sndfile_ = nullptr;
     if (status != 0) {
-      error_ = std::string("cannot finish ") + audio_format_name(format_) + ": " + sf_error_number(status);
+      error_ = std::string("cannot finish ") + audio_format_name(format_) + ": " +
+               sf_error_number(status);
       return false;
     }
     file_.take_all(held_);
@@ -241,7 +245,8 @@ class SndfileEncoder : public AudioEncoder {
   // FLAC gets the 16-bit samples of the WAV and PCM answers, so that it
   // decodes to exactly those; the lossy codecs take the floats.
   sf_count_t write_frames(const float *samples, size_t count) {
-    if (format_ != AudioFormat::kFlac) return sf_writef_float(sndfile_, samples, static_cast<sf_count_t>(count));
+    if (format_ != AudioFormat::kFlac)
+      return sf_writef_float(sndfile_, samples, static_cast<sf_count_t>(count));
     const std::string pcm = pcm16_bytes(samples, count);
     std::vector<short> frames(count);
     std::memcpy(frames.data(), pcm.data(), pcm.size());  // little-endian, as the host
@@ -301,7 +306,8 @@ class AacEncoder : public AudioEncoder {
     context_->bit_rate = 64000;
     context_->profile = FF_PROFILE_AAC_LOW;
     context_->time_base = AVRational{1, sample_rate_};
-    if (int status = avcodec_open2(context_, codec, nullptr); status < 0) return fail("cannot open", status);
+    if (int status = avcodec_open2(context_, codec, nullptr); status < 0)
+      return fail("cannot open", status);
     frame_size_ = context_->frame_size > 0 ? context_->frame_size : 1024;
     held_.reserve(static_cast<size_t>(frame_size_));
     return true;
@@ -319,7 +325,8 @@ class AacEncoder : public AudioEncoder {
 
   bool finish(std::string &out) override {
     if (!held_.empty() && !send_held(out)) return false;
-    if (int status = avcodec_send_frame(context_, nullptr); status < 0) return fail("cannot flush", status);
+    if (int status = avcodec_send_frame(context_, nullptr); status < 0)
+      return fail("cannot flush", status);
     return drain(out);
   }
 
@@ -358,7 +365,8 @@ class AacEncoder : public AudioEncoder {
     frame_->pts = next_pts_;
     next_pts_ += frame_->nb_samples;
     held_.clear();
-    if (int status = avcodec_send_frame(context_, frame_); status < 0) return fail("cannot encode", status);
+    if (int status = avcodec_send_frame(context_, frame_); status < 0)
+      return fail("cannot encode", status);
     return drain(out);
   }
 
@@ -379,8 +387,10 @@ class AacEncoder : public AudioEncoder {
     const unsigned profile = 1;  // AAC-LC: object type 2, less one
     const unsigned channels = 1;
     const unsigned char header[7] = {
-        0xFF, 0xF1,
-        static_cast<unsigned char>((profile << 6) | (static_cast<unsigned>(frequency_index_) << 2) | (channels >> 2)),
+        0xFF,
+        0xF1,
+        static_cast<unsigned char>((profile << 6) | (static_cast<unsigned>(frequency_index_) << 2) |
+                                   (channels >> 2)),
         static_cast<unsigned char>(((channels & 3) << 6) | (length >> 11)),
         static_cast<unsigned char>((length >> 3) & 0xFF),
         static_cast<unsigned char>(((length & 7) << 5) | 0x1F),
@@ -413,8 +423,8 @@ std::string pcm16_bytes(const float *samples, size_t count) {
   return out;
 }
 
-std::unique_ptr<AudioEncoder> AudioEncoder::create(AudioFormat format, int32_t sample_rate, bool streamed,
-                                                   std::string &error) {
+std::unique_ptr<AudioEncoder> AudioEncoder::create(AudioFormat format, int32_t sample_rate,
+                                                   bool streamed, std::string &error) {
   switch (format) {
     case AudioFormat::kWav:
     case AudioFormat::kPcm:
@@ -434,8 +444,8 @@ std::unique_ptr<AudioEncoder> AudioEncoder::create(AudioFormat format, int32_t s
   }
 }
 
-std::string encode_whole(AudioFormat format, const float *samples, size_t count, int32_t sample_rate,
-                         std::string &error) {
+std::string encode_whole(AudioFormat format, const float *samples, size_t count,
+                         int32_t sample_rate, std::string &error) {
   std::unique_ptr<AudioEncoder> encoder = AudioEncoder::create(format, sample_rate, false, error);
   std::string bytes;
   if (!encoder) return bytes;

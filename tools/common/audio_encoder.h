@@ -20,8 +20,8 @@ class AudioEncoder {
   virtual ~AudioEncoder() = default;
 
   // Null with a message when the codec cannot be set up.
-  static std::unique_ptr<AudioEncoder> create(AudioFormat format, int32_t sample_rate, bool streamed,
-                                              std::string &error);
+  static std::unique_ptr<AudioEncoder> create(AudioFormat format, int32_t sample_rate,
+                                              bool streamed, std::string &error);
 
   // Takes the next samples (any count, 0 included) and appends to `out` the
   // bytes that are ready. False with error() set when the codec fails.
@@ -41,5 +41,5 @@ class AudioEncoder {
 std::string pcm16_bytes(const float *samples, size_t count);
 
 // The samples of a whole file in one call: "" with `error` set on failure.
-std::string encode_whole(AudioFormat format, const float *samples, size_t count, int32_t sample_rate,
-                         std::string &error);
+std::string encode_whole(AudioFormat format, const float *samples, size_t count,
+                         int32_t sample_rate, std::string &error);

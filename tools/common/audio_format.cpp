@@ -12,8 +12,8 @@ struct FormatInfo {
 };
 
 constexpr FormatInfo kFormats[] = {
-    {AudioFormat::kWav, "wav", "audio/wav"},   {AudioFormat::kPcm, "pcm", "audio/pcm"},
-    {AudioFormat::kMp3, "mp3", "audio/mpeg"},  {AudioFormat::kOpus, "opus", "audio/ogg"},
+    {AudioFormat::kWav, "wav", "audio/wav"},    {AudioFormat::kPcm, "pcm", "audio/pcm"},
+    {AudioFormat::kMp3, "mp3", "audio/mpeg"},   {AudioFormat::kOpus, "opus", "audio/ogg"},
     {AudioFormat::kFlac, "flac", "audio/flac"}, {AudioFormat::kAac, "aac", "audio/aac"},
 };
 
@@ -52,6 +52,7 @@ bool audio_format_from_path(const std::string &path, AudioFormat &format) {
 
 std::string audio_format_list() {
   std::string list;
-  for (const FormatInfo &info : kFormats) list += (list.empty() ? "" : ", ") + std::string(info.name);
+  for (const FormatInfo &info : kFormats)
+    list += (list.empty() ? "" : ", ") + std::string(info.name);
   return list;
 }

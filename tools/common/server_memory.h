@@ -23,7 +23,8 @@ inline void limit_malloc_arenas() { mallopt(M_ARENA_MAX, 2); }
 // and the walk over the heaps (milliseconds) is off every request's path.
 class IdleMemoryReturner {
  public:
-  explicit IdleMemoryReturner(std::function<bool()> idle) : idle_(std::move(idle)), thread_([this] { run(); }) {}
+  explicit IdleMemoryReturner(std::function<bool()> idle)
+      : idle_(std::move(idle)), thread_([this] { run(); }) {}
   ~IdleMemoryReturner() {
     {
       std::lock_guard<std::mutex> lock(mutex_);

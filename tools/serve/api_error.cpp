@@ -7,14 +7,21 @@ namespace {
 // The code of an error raised without one.
 std::string default_code(int status, const std::string &type, const std::string &param) {
   switch (status) {
-    case 400: return param.empty() ? "invalid_request" : "invalid_value";
-    case 401: return "invalid_api_key";
-    case 404: return "not_found";
-    case 409: return "conflict";
-    case 413: return "request_too_large";
+    case 400:
+      return param.empty() ? "invalid_request" : "invalid_value";
+    case 401:
+      return "invalid_api_key";
+    case 404:
+      return "not_found";
+    case 409:
+      return "conflict";
+    case 413:
+      return "request_too_large";
     case 429:
-    case 503: return "server_busy";
-    default: return status >= 500 ? "server_error" : type;
+    case 503:
+      return "server_busy";
+    default:
+      return status >= 500 ? "server_error" : type;
   }
 }
 

@@ -8,8 +8,12 @@
 
 struct ApiError {
   ApiError() = default;
-  ApiError(int status_, std::string message_, std::string type_, std::string param_, std::string code_ = "")
-      : status(status_), message(std::move(message_)), type(std::move(type_)), param(std::move(param_)),
+  ApiError(int status_, std::string message_, std::string type_, std::string param_,
+           std::string code_ = "")
+      : status(status_),
+        message(std::move(message_)),
+        type(std::move(type_)),
+        param(std::move(param_)),
         code(std::move(code_)) {}
 
   int status = 0;  // 0: no error

@@ -21,5 +21,6 @@ std::string models_json(const std::string &precision, long long created);
 // {"object": "list", "voices": [{"id", "name", "languages", "created"}]}: the
 // voices of the folder, and the built-in names when default_voice is set
 // (with "alias_of"). A cloned voice speaks every language of the model.
-std::string audio_voices_json(const std::vector<VoiceEntry> &voices, const std::vector<std::string> &languages,
+std::string audio_voices_json(const std::vector<VoiceEntry> &voices,
+                              const std::vector<std::string> &languages,
                               const std::string &default_voice);

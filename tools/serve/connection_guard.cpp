@@ -22,13 +22,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 Clock::time_point after(double seconds) {
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 // Waits until the socket is ready for `events` or the deadline passes.
 bool wait_ready(int fd, short events, Clock::time_point deadline) {
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
     pollfd item{fd, events, 0};
     const int n = poll(&item, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
@@ -48,8 +50,8 @@ void address_of(int fd, bool peer, std::string &ip, int &port) {
   const int got = peer ? getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length)
                        : getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
   char host[NI_MAXHOST], service[NI_MAXSERV];
-  if (got != 0 || getnameinfo(reinterpret_cast<sockaddr *>(&address), length, host, sizeof host, service,
-                              sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+  if (got != 0 || getnameinfo(reinterpret_cast<sockaddr *>(&address), length, host, sizeof host,
+                              service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
     return;
   ip = host;
   port = std::atoi(service);
@@ -132,7 +134,8 @@ class GuardedServer::ConnectionStream : public httplib::Stream {
       if (n > 0) {
         done += static_cast<size_t>(n);
       } else if (n < 0 && errno == EINTR) {
-      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_ready(fd_, POLLOUT, deadline)) {
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+                 wait_ready(fd_, POLLOUT, deadline)) {
       } else {
         write_failed_ = true;
         ::shutdown(fd_, SHUT_RDWR);
@@ -142,8 +145,12 @@ class GuardedServer::ConnectionStream : public httplib::Stream {
     return static_cast<ssize_t>(size);
   }
 
-  void get_remote_ip_and_port(std::string &ip, int &port) const override { address_of(fd_, true, ip, port); }
-  void get_local_ip_and_port(std::string &ip, int &port) const override { address_of(fd_, false, ip, port); }
+  void get_remote_ip_and_port(std::string &ip, int &port) const override {
+    address_of(fd_, true, ip, port);
+  }
+  void get_local_ip_and_port(std::string &ip, int &port) const override {
+    address_of(fd_, false, ip, port);
+  }
   socket_t socket() const override { return fd_; }
 
  private:
@@ -262,8 +269,11 @@ class GuardedServer::OverflowLane {
         items.push_back(pollfd{p.fd, POLLIN, 0});
         nearest = std::min(nearest, p.deadline);
       }
-      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - Clock::now()).count();
-      if (poll(items.data(), items.size(), static_cast<int>(std::max<long long>(0, wait) + 1)) < 0 && errno != EINTR)
+      const auto wait =
+          std::chrono::duration_cast<std::chrono::milliseconds>(nearest - Clock::now()).count();
+      if (poll(items.data(), items.size(), static_cast<int>(std::max<long long>(0, wait) + 1)) <
+              0 &&
+          errno != EINTR)
         break;
       char scratch[64];
       while (read(wake_[0], scratch, sizeof scratch) > 0) {
@@ -277,8 +287,10 @@ class GuardedServer::OverflowLane {
           still.push_back(std::move(p));
           continue;
         }
-        if (!done && is_probe_head(p.head)) server_.serve_probe(p.fd, std::move(p.head), quick_limits_);
-        else server_.refuse_connection(p.fd);
+        if (!done && is_probe_head(p.head))
+          server_.serve_probe(p.fd, std::move(p.head), quick_limits_);
+        else
+          server_.refuse_connection(p.fd);
         std::lock_guard<std::mutex> lock(mutex_);
         count_--;
       }
@@ -363,8 +375,10 @@ GuardedServer::~GuardedServer() = default;
 
 bool GuardedServer::process_and_close_socket(socket_t sock) {
   if (accepted_lane == Lane::kOverflow) {
-    if (overflow_) overflow_->add(sock);
-    else refuse_connection(sock);
+    if (overflow_)
+      overflow_->add(sock);
+    else
+      refuse_connection(sock);
     return false;
   }
   serve_connection(sock);
@@ -376,9 +390,10 @@ void GuardedServer::refuse_connection(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   static const std::string body =
       R"({"error":{"message":"too many connections; retry later","type":"server_busy","param":null}})";
-  static const std::string answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
-                                    "Retry-After: 1\r\nConnection: close\r\nContent-Length: " +
-                                    std::to_string(body.size()) + "\r\n\r\n" + body;
+  static const std::string answer =
+      "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+      "Retry-After: 1\r\nConnection: close\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
   (void)!send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   ::shutdown(fd, SHUT_RDWR);
   ::close(fd);
@@ -405,7 +420,8 @@ void drain_and_close(int fd) {
 
 void GuardedServer::serve_connection(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &limits_.send_buffer_bytes, sizeof limits_.send_buffer_bytes);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &limits_.send_buffer_bytes,
+             sizeof limits_.send_buffer_bytes);
   ConnectionStream stream(fd, limits_);
   Connection connection{accepted_lane, {false}, &stream};
   current_connection = &connection;
@@ -423,18 +439,22 @@ void GuardedServer::serve_connection(int fd) {
       break;
   }
   current_connection = nullptr;
-  if (stream.write_failed()) dropped_++;
-  else if (connection.close_after || stream.over_limit()) drain_and_close(fd);
+  if (stream.write_failed())
+    dropped_++;
+  else if (connection.close_after || stream.over_limit())
+    drain_and_close(fd);
   ::shutdown(fd, SHUT_RDWR);
   ::close(fd);
 }
 
 void GuardedServer::begin_body(size_t bytes) {
-  if (current_connection) static_cast<ConnectionStream *>(current_connection->stream)->begin_body(bytes);
+  if (current_connection)
+    static_cast<ConnectionStream *>(current_connection->stream)->begin_body(bytes);
 }
 
 bool GuardedServer::body_over_limit() {
-  return current_connection && static_cast<ConnectionStream *>(current_connection->stream)->over_limit();
+  return current_connection &&
+         static_cast<ConnectionStream *>(current_connection->stream)->over_limit();
 }
 
 void GuardedServer::close_after_response() {
@@ -456,7 +476,8 @@ void GuardedServer::serve_probe(int fd, std::string head, const ConnectionLimits
 bool GuardedServer::is_probe_head(const std::string &head) {
   for (const char *path : {"GET /healthz", "GET /metrics"}) {
     const size_t n = std::strlen(path);
-    if (head.compare(0, n, path) == 0 && head.size() > n && (head[n] == ' ' || head[n] == '?')) return true;
+    if (head.compare(0, n, path) == 0 && head.size() > n && (head[n] == ' ' || head[n] == '?'))
+      return true;
   }
   return false;
 }

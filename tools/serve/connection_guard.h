@@ -26,14 +26,14 @@ struct ConnectionLimits {
   int max_connections = 128;       // connections served for any route
   int overflow_connections = 256;  // more, watched for a probe; past them closed at once
   double overflow_seconds = 1;     // for such a connection's probe to arrive
-  double header_seconds = 10;    // request line and headers
-  double request_seconds = 60;   // the whole request, from its first byte
-  double idle_seconds = 10;      // one read waiting for bytes
-  double write_seconds = 15;     // one write (a whole chunk of a stream)
-  double keep_alive_seconds = 5; // an idle connection between requests
+  double header_seconds = 10;      // request line and headers
+  double request_seconds = 60;     // the whole request, from its first byte
+  double idle_seconds = 10;        // one read waiting for bytes
+  double write_seconds = 15;       // one write (a whole chunk of a stream)
+  double keep_alive_seconds = 5;   // an idle connection between requests
   int keep_alive_requests = 100;
-  size_t max_head_bytes = 64 << 10;  // request line and headers together
-  int send_buffer_bytes = 256 << 10; // bounds what a stalled reader can absorb
+  size_t max_head_bytes = 64 << 10;   // request line and headers together
+  int send_buffer_bytes = 256 << 10;  // bounds what a stalled reader can absorb
 };
 
 class GuardedServer : public httplib::Server {

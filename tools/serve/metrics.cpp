@@ -45,8 +45,9 @@ std::string Metrics::render(int queue_waiting, int active, bool model_loaded) co
         << entry.first.second << "\"} " << entry.second << "\n";
   out << "# HELP vclone_syntheses_total Model runs (speech and voices), by outcome.\n"
          "# TYPE vclone_syntheses_total counter\n";
-  const std::pair<Outcome, const char *> outcomes[] = {
-      {Outcome::kCompleted, "completed"}, {Outcome::kCancelled, "cancelled"}, {Outcome::kFailed, "failed"}};
+  const std::pair<Outcome, const char *> outcomes[] = {{Outcome::kCompleted, "completed"},
+                                                       {Outcome::kCancelled, "cancelled"},
+                                                       {Outcome::kFailed, "failed"}};
   for (const auto &outcome : outcomes) {
     auto found = syntheses_.find(outcome.first);
     out << "vclone_syntheses_total{outcome=\"" << outcome.second << "\"} "
@@ -61,13 +62,15 @@ std::string Metrics::render(int queue_waiting, int active, bool model_loaded) co
       << "# HELP vclone_queue_depth Requests waiting for the model.\n"
          "# TYPE vclone_queue_depth gauge\n"
       << "vclone_queue_depth " << queue_waiting << "\n"
-      << "# HELP vclone_synthesis_active Requests being synthesised (at most the parallel places).\n"
+      << "# HELP vclone_synthesis_active Requests being synthesised (at most the parallel "
+         "places).\n"
          "# TYPE vclone_synthesis_active gauge\n"
       << "vclone_synthesis_active " << active << "\n"
       << "# HELP vclone_model_loaded 1 once the model is loaded.\n"
          "# TYPE vclone_model_loaded gauge\n"
       << "vclone_model_loaded " << (model_loaded ? 1 : 0) << "\n"
-      << "# HELP vclone_time_to_first_audio_seconds From a streamed request's turn to its first audio.\n"
+      << "# HELP vclone_time_to_first_audio_seconds From a streamed request's turn to its first "
+         "audio.\n"
          "# TYPE vclone_time_to_first_audio_seconds histogram\n";
   for (size_t i = 0; i < kFirstAudioBuckets.size(); i++)
     out << "vclone_time_to_first_audio_seconds_bucket{le=\"" << kFirstAudioBuckets[i] << "\"} "
@@ -75,7 +78,8 @@ std::string Metrics::render(int queue_waiting, int active, bool model_loaded) co
   out << "vclone_time_to_first_audio_seconds_bucket{le=\"+Inf\"} " << first_audio_count_ << "\n"
       << "vclone_time_to_first_audio_seconds_sum " << first_audio_sum_ << "\n"
       << "vclone_time_to_first_audio_seconds_count " << first_audio_count_ << "\n";
-  out << "# HELP vclone_voice_cache_total Speech requests by how their voice was found: kept loaded (hit), "
+  out << "# HELP vclone_voice_cache_total Speech requests by how their voice was found: kept "
+         "loaded (hit), "
          "read from its file (loaded), read again after the file changed (reloaded).\n"
          "# TYPE vclone_voice_cache_total counter\n";
   for (const char *result : {"hit", "loaded", "reloaded"}) {
@@ -87,8 +91,8 @@ std::string Metrics::render(int queue_waiting, int active, bool model_loaded) co
 }
 
 std::string endpoint_label(const std::string &method, const std::string &path) {
-  static const char *fixed[] = {"/", "/healthz", "/metrics", "/v1/audio/speech", "/v1/voices",
-                                "/v1/languages", "/v1/models", "/v1/audio/voices"};
+  static const char *fixed[] = {"/",          "/healthz",      "/metrics",   "/v1/audio/speech",
+                                "/v1/voices", "/v1/languages", "/v1/models", "/v1/audio/voices"};
   for (const char *route : fixed)
     if (path == route) return method + " " + route;
   if (path.compare(0, 11, "/v1/voices/") == 0) return method + " /v1/voices/{id}";

@@ -33,7 +33,8 @@ bool is_loopback_name(std::string host) {
   if (!host.empty() && host.back() == '.') host.pop_back();
   const std::string suffix = ".localhost";
   return host == "localhost" || host == "::1" || is_loopback_ipv4(host) ||
-         (host.size() > suffix.size() && host.compare(host.size() - suffix.size(), suffix.size(), suffix) == 0);
+         (host.size() > suffix.size() &&
+          host.compare(host.size() - suffix.size(), suffix.size(), suffix) == 0);
 }
 
 bool is_listed(const std::vector<std::string> &origins, const std::string &origin) {
@@ -50,10 +51,13 @@ bool is_same_origin(const httplib::Request &request, const std::string &origin) 
 }
 
 bool has_body(const httplib::Request &request) {
-  return request.get_header_value_count("Content-Length") > 0 || request.has_header("Transfer-Encoding");
+  return request.get_header_value_count("Content-Length") > 0 ||
+         request.has_header("Transfer-Encoding");
 }
 
-ApiError unsupported_type(const std::string &message) { return api_error(415, "invalid_request_error", message); }
+ApiError unsupported_type(const std::string &message) {
+  return api_error(415, "invalid_request_error", message);
+}
 
 }  // namespace
 
@@ -70,12 +74,14 @@ bool is_loopback_host(const std::string &host_header) {
     const size_t close = host.find(']');
     if (close == std::string::npos) return false;
     const std::string rest = host.substr(close + 1);
-    if (!rest.empty() && (rest[0] != ':' || !std::all_of(rest.begin() + 1, rest.end(), ::isdigit))) return false;
+    if (!rest.empty() && (rest[0] != ':' || !std::all_of(rest.begin() + 1, rest.end(), ::isdigit)))
+      return false;
     return lower(host.substr(1, close - 1)) == "::1";
   }
   const size_t colon = host.rfind(':');
   if (colon != std::string::npos) {
-    if (!std::all_of(host.begin() + static_cast<long>(colon) + 1, host.end(), ::isdigit)) return false;
+    if (!std::all_of(host.begin() + static_cast<long>(colon) + 1, host.end(), ::isdigit))
+      return false;
     host.erase(colon);
   }
   return !host.empty() && is_loopback_name(host);
@@ -98,8 +104,9 @@ size_t body_limit(const RequestPolicy &policy, const std::string &method, const 
 ApiError check_request_head(const RequestPolicy &policy, const httplib::Request &request) {
   const std::string host = request.get_header_value("Host");
   if (policy.loopback_only && request.has_header("Host") && !is_loopback_host(host))
-    return api_error(421, "invalid_request_error",
-                     "this server answers only requests addressed to this machine (Host \"" + host + "\")");
+    return api_error(
+        421, "invalid_request_error",
+        "this server answers only requests addressed to this machine (Host \"" + host + "\")");
   if (request.has_header("Origin")) {
     const std::string origin = request.get_header_value("Origin");
     if (!is_same_origin(request, origin) && !is_listed(policy.cors_origins, origin))
@@ -113,7 +120,8 @@ ApiError check_request_head(const RequestPolicy &policy, const httplib::Request 
     const std::string declared = request.get_header_value("Content-Length");
     const bool chunked = request.has_header("Transfer-Encoding");
     if (limit == 0 && (chunked || (!declared.empty() && declared != "0")))
-      return api_error(413, "request_too_large", request.method + " " + request.path + " takes no body");
+      return api_error(413, "request_too_large",
+                       request.method + " " + request.path + " takes no body");
     if (!declared.empty()) {
       char *end = nullptr;
       const unsigned long long length = std::strtoull(declared.c_str(), &end, 10);
@@ -128,12 +136,14 @@ ApiError check_request_head(const RequestPolicy &policy, const httplib::Request 
     return unsupported_type("send the request as Content-Type: application/json");
   if (request.method == "POST" && request.path == "/v1/voices" &&
       (type == "application/x-www-form-urlencoded" || type.compare(0, 5, "text/") == 0))
-    return unsupported_type("send the recording as Content-Type: audio/wav, audio/flac or audio/mpeg, "
-                            "or as multipart/form-data");
+    return unsupported_type(
+        "send the recording as Content-Type: audio/wav, audio/flac or audio/mpeg, "
+        "or as multipart/form-data");
   return {};
 }
 
-bool apply_cors(const RequestPolicy &policy, const httplib::Request &request, httplib::Response &response) {
+bool apply_cors(const RequestPolicy &policy, const httplib::Request &request,
+                httplib::Response &response) {
   const std::string origin = request.get_header_value("Origin");
   const bool listed = !origin.empty() && is_listed(policy.cors_origins, origin);
   if (listed) {

@@ -32,7 +32,8 @@ ApiError check_request_head(const RequestPolicy &policy, const httplib::Request 
 
 // An allowed cross-origin caller gets the CORS headers; true when `request`
 // is a preflight (OPTIONS), which this answers whole.
-bool apply_cors(const RequestPolicy &policy, const httplib::Request &request, httplib::Response &response);
+bool apply_cors(const RequestPolicy &policy, const httplib::Request &request,
+                httplib::Response &response);
 
 // "localhost", a name under .localhost, 127.0.0.0/8 or ::1, with or without a port.
 bool is_loopback_host(const std::string &host_header);

@@ -22,54 +22,81 @@
 void add_serve_options(CLI::App &serve, ServeOptions &options) {
   serve.add_option("--model", options.model_path, "weight archive")->required();
   serve.add_option("--vocab", options.vocab_path, "vocabulary JSON (a prepared model has its own)");
-  serve.add_option("--voices", options.voices_dir, "folder of voice files (<id>.vcv), made when missing")
+  serve
+      .add_option("--voices", options.voices_dir,
+                  "folder of voice files (<id>.vcv), made when missing")
       ->capture_default_str();
   serve.add_option("--host", options.host, "address to listen on")->capture_default_str();
   serve.add_option("--port", options.port, "port to listen on; 0 picks a free one")
-      ->capture_default_str()->check(CLI::Range(0, 65535));
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
   serve.add_option("--precision", options.precision, "decoder weights: f32, bf16 or int8")
-      ->capture_default_str()->check(CLI::IsMember({"f32", "bf16", "int8"}));
+      ->capture_default_str()
+      ->check(CLI::IsMember({"f32", "bf16", "int8"}));
   serve.add_option("--threads", options.threads, "compute threads; 0 = every core")
-      ->capture_default_str()->check(CLI::NonNegativeNumber);
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
   serve.add_option("--lexicon", options.lexicon_path,
                    "pronunciations: language<TAB>word<TAB>replacement lines");
-  serve.add_option("--api-key-file", options.api_key_file,
-                   "file whose first line is the key /v1/ requests must send as Authorization: Bearer KEY")
+  serve
+      .add_option(
+          "--api-key-file", options.api_key_file,
+          "file whose first line is the key /v1/ requests must send as Authorization: Bearer KEY")
       ->check(CLI::ExistingFile);
   serve.add_flag("--allow-no-key", options.allow_no_key,
                  "listen on an address other machines can reach without --api-key-file");
   serve.add_option("--cors-origin", options.cors_origins,
                    "an origin (https://app.example:8443) whose pages may call the API; repeatable");
-  serve.add_option("--parallel", options.parallel,
-                   "syntheses at once, sharing each decode step (default: the library's, 4)")
+  serve
+      .add_option("--parallel", options.parallel,
+                  "syntheses at once, sharing each decode step (default: the library's, 4)")
       ->check(CLI::Range(0, 64));
-  serve.add_option("--max-queue", options.max_queue, "requests that may wait behind the ones in progress")
-      ->capture_default_str()->check(CLI::Range(0, 1000));
+  serve
+      .add_option("--max-queue", options.max_queue,
+                  "requests that may wait behind the ones in progress")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 1000));
   serve.add_option("--max-body-bytes", options.max_body_bytes, "largest JSON request body")
-      ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 30));
+      ->capture_default_str()
+      ->check(CLI::Range(size_t(1024), size_t(1) << 30));
   serve.add_option("--max-upload-bytes", options.max_upload_bytes, "largest voice upload")
-      ->capture_default_str()->check(CLI::Range(size_t(1024), size_t(1) << 31));
+      ->capture_default_str()
+      ->check(CLI::Range(size_t(1024), size_t(1) << 31));
   serve.add_option("--max-text-chars", options.max_text_chars, "longest \"input\", in characters")
-      ->capture_default_str()->check(CLI::Range(size_t(1), size_t(1) << 20));
-  serve.add_option("--max-connections", options.max_connections,
-                   "open connections served; past them a GET /healthz or /metrics that arrives "
-                   "within a second is answered, anything else 503")
-      ->capture_default_str()->check(CLI::Range(1, 10000));
-  serve.add_option("--header-timeout", options.header_timeout, "seconds a client has to send a request's headers")
-      ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
-  serve.add_option("--request-timeout", options.request_timeout,
-                   "seconds a client has to send a whole request, body included")
-      ->capture_default_str()->check(CLI::Range(0.1, 86400.0));
-  serve.add_option("--write-timeout", options.write_timeout,
-                   "seconds one write may wait for a client; a stream read more slowly is dropped")
-      ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
-  serve.add_option("--default-voice", options.default_voice,
-                   "voice (an id of the voices folder) that answers the API's built-in names: alloy, ash, ...")
+      ->capture_default_str()
+      ->check(CLI::Range(size_t(1), size_t(1) << 20));
+  serve
+      .add_option("--max-connections", options.max_connections,
+                  "open connections served; past them a GET /healthz or /metrics that arrives "
+                  "within a second is answered, anything else 503")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 10000));
+  serve
+      .add_option("--header-timeout", options.header_timeout,
+                  "seconds a client has to send a request's headers")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 3600.0));
+  serve
+      .add_option("--request-timeout", options.request_timeout,
+                  "seconds a client has to send a whole request, body included")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 86400.0));
+  serve
+      .add_option("--write-timeout", options.write_timeout,
+                  "seconds one write may wait for a client; a stream read more slowly is dropped")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 3600.0));
+  serve
+      .add_option("--default-voice", options.default_voice,
+                  "voice (an id of the voices folder) that answers the API's built-in names: "
+                  "alloy, ash, ...")
       ->check([](const std::string &id) {
-        return VoiceStore::is_valid_id(id) ? std::string() : "a voice id is 1-64 letters, digits, '-' or '_'";
+        return VoiceStore::is_valid_id(id) ? std::string()
+                                           : "a voice id is 1-64 letters, digits, '-' or '_'";
       });
   serve.add_option("--voice-cache", options.voice_cache, "voices kept loaded between requests")
-      ->capture_default_str()->check(CLI::Range(size_t(1), size_t(100000)));
+      ->capture_default_str()
+      ->check(CLI::Range(size_t(1), size_t(100000)));
 }
 
 namespace {
@@ -94,7 +121,8 @@ int precision_of(const std::string &name) {
 void watch_signals(SpeechServer &server) {
   const int number = wait_for_stop_signal();
   if (number == 0) return;
-  fprintf(stderr, "vclone serve: %s: finishing the requests in progress\n", number == SIGTERM ? "SIGTERM" : "SIGINT");
+  fprintf(stderr, "vclone serve: %s: finishing the requests in progress\n",
+          number == SIGTERM ? "SIGTERM" : "SIGINT");
   server.begin_stopping();
   server.http().stop();
 }
@@ -130,8 +158,8 @@ int run_serve(const ServeOptions &options) {
   // The default voice may be uploaded after the start; until then the
   // built-in names answer 404.
   if (!options.default_voice.empty() && !voices.exists(options.default_voice))
-    fprintf(stderr, "vclone serve: warning: --default-voice %s is not in %s yet\n", options.default_voice.c_str(),
-            options.voices_dir.c_str());
+    fprintf(stderr, "vclone serve: warning: --default-voice %s is not in %s yet\n",
+            options.default_voice.c_str(), options.voices_dir.c_str());
   if (!catch_stop_signals()) {
     fprintf(stderr, "vclone serve: cannot make a pipe for signals\n");
     return 1;

@@ -16,25 +16,27 @@ std::string base64(const std::string &bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
-    const uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 | static_cast<uint8_t>(bytes[i + 1]) << 8 |
-                       static_cast<uint8_t>(bytes[i + 2]);
+    const uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 |
+                       static_cast<uint8_t>(bytes[i + 1]) << 8 | static_cast<uint8_t>(bytes[i + 2]);
     out += {digits[v >> 18], digits[(v >> 12) & 63], digits[(v >> 6) & 63], digits[v & 63]};
   }
   if (i + 1 == bytes.size()) {
     const uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
     out += {digits[v >> 18], digits[(v >> 12) & 63], '=', '='};
   } else if (i + 2 == bytes.size()) {
-    const uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 | static_cast<uint8_t>(bytes[i + 1]) << 8;
+    const uint32_t v = static_cast<uint8_t>(bytes[i]) << 16 | static_cast<uint8_t>(bytes[i + 1])
+                                                                  << 8;
     out += {digits[v >> 18], digits[(v >> 12) & 63], digits[(v >> 6) & 63], '='};
   }
   return out;
 }
 
-std::unique_ptr<SpeechOutput> SpeechOutput::create(AudioFormat format, bool sse, int32_t sample_rate,
-                                                   std::string &error) {
+std::unique_ptr<SpeechOutput> SpeechOutput::create(AudioFormat format, bool sse,
+                                                   int32_t sample_rate, std::string &error) {
   std::unique_ptr<AudioEncoder> encoder = AudioEncoder::create(format, sample_rate, true, error);
   if (!encoder) return nullptr;
-  return std::unique_ptr<SpeechOutput>(new SpeechOutput(std::move(encoder), format, sse, sample_rate));
+  return std::unique_ptr<SpeechOutput>(
+      new SpeechOutput(std::move(encoder), format, sse, sample_rate));
 }
 
 const char *SpeechOutput::content_type() const {
@@ -68,10 +70,11 @@ bool SpeechOutput::finish(std::string &out, size_t input_characters) {
     // this one counts what a client can check: characters in, audio out.
     const double seconds = static_cast<double>(samples_) / sample_rate_;
     out += event({{"type", "speech.audio.done"},
-                  {"usage", {{"input_characters", input_characters},
-                             {"output_audio_seconds", seconds},
-                             {"output_samples", samples_},
-                             {"output_bytes", bytes_sent_}}}});
+                  {"usage",
+                   {{"input_characters", input_characters},
+                    {"output_audio_seconds", seconds},
+                    {"output_samples", samples_},
+                    {"output_bytes", bytes_sent_}}}});
   }
   return true;
 }

@@ -30,7 +30,8 @@ class SpeechOutput {
   long long samples() const { return samples_; }
 
  private:
-  SpeechOutput(std::unique_ptr<AudioEncoder> encoder, AudioFormat format, bool sse, int32_t sample_rate)
+  SpeechOutput(std::unique_ptr<AudioEncoder> encoder, AudioFormat format, bool sse,
+               int32_t sample_rate)
       : encoder_(std::move(encoder)), format_(format), sse_(sse), sample_rate_(sample_rate) {}
   void put(const std::string &bytes, std::string &out) const;
 

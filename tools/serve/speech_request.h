@@ -14,7 +14,7 @@ struct SpeechRequest {
   std::string language = "en";
   AudioFormat format = AudioFormat::kWav;  // "response_format"
   bool stream = false;
-  bool sse = false;  // "stream_format": "sse"; streams server-sent events
+  bool sse = false;          // "stream_format": "sse"; streams server-sent events
   vclone_options options{};  // SpeechLimits::defaults, then the body's fields
 };
 
@@ -37,4 +37,3 @@ ApiError parse_speech_request(const std::string &body, const SpeechLimits &limit
 
 // Unicode code points in UTF-8 text (continuation bytes are not counted).
 size_t utf8_length(const std::string &text);
-

@@ -41,7 +41,8 @@ std::string batch_metrics(vclone_model *model) {
       << "vclone_decode_step_rows " << activity.step_rows << "\n"
       << "# HELP vclone_decode_step_seconds Time of each decode step shared by the syntheses.\n"
          "# TYPE vclone_decode_step_seconds histogram\n";
-  static const char *const bounds[] = {"0.005", "0.01", "0.02", "0.04", "0.08", "0.16", "0.32", "+Inf"};
+  static const char *const bounds[] = {"0.005", "0.01", "0.02", "0.04",
+                                       "0.08",  "0.16", "0.32", "+Inf"};
   int64_t cumulative = 0;
   for (int i = 0; i < 8; i++) {
     cumulative += activity.step_time_buckets[i];
@@ -61,7 +62,8 @@ std::string last_error(const char *fallback) {
 bool same_secret(const std::string &given, const std::string &expected) {
   unsigned char difference = given.size() == expected.size() ? 0 : 1;
   for (size_t i = 0; i < given.size(); i++)
-    difference |= static_cast<unsigned char>(given[i] ^ expected[i % std::max<size_t>(1, expected.size())]);
+    difference |=
+        static_cast<unsigned char>(given[i] ^ expected[i % std::max<size_t>(1, expected.size())]);
   return difference == 0;
 }
 
@@ -82,7 +84,8 @@ class TemporaryUpload {
   bool write(std::string_view bytes, std::string &error) {
     const char *folder = std::getenv("TMPDIR");
     const std::string suffix = audio_suffix(bytes);
-    std::string pattern = std::string(folder && *folder ? folder : "/tmp") + "/vclone-upload-XXXXXX" + suffix;
+    std::string pattern =
+        std::string(folder && *folder ? folder : "/tmp") + "/vclone-upload-XXXXXX" + suffix;
     const int fd = mkstemps(&pattern[0], static_cast<int>(suffix.size()));
     if (fd < 0) {
       error = "cannot create a temporary file for the upload";
@@ -175,7 +178,8 @@ void SpeechServer::set_model(vclone_model *model) {
 void SpeechServer::begin_stopping() {
   std::unique_lock<std::mutex> lock(starting_mutex_);
   stopping_ = true;
-  starting_changed_.wait_for(lock, std::chrono::seconds(5), [this] { return streams_starting_ == 0; });
+  starting_changed_.wait_for(lock, std::chrono::seconds(5),
+                             [this] { return streams_starting_ == 0; });
 }
 
 bool SpeechServer::enter_starting() {
@@ -204,7 +208,8 @@ void SpeechServer::refuse(httplib::Response &response, const ApiError &error) co
   GuardedServer::close_after_response();
 }
 
-bool SpeechServer::refuse_by_head(const httplib::Request &request, httplib::Response &response) const {
+bool SpeechServer::refuse_by_head(const httplib::Request &request,
+                                  httplib::Response &response) const {
   if (GuardedServer::probe_only() && !is_probe(request)) {
     response.set_header("Retry-After", "1");
     refuse(response, api_error(503, "server_busy", "too many connections; retry later"));
@@ -220,65 +225,74 @@ bool SpeechServer::refuse_by_head(const httplib::Request &request, httplib::Resp
 void SpeechServer::add_hooks() {
   // A client that waits for "100 Continue" before sending its body learns
   // of a refusal without sending it.
-  http_.set_expect_100_continue_handler([this](const httplib::Request &request, httplib::Response &response) {
-    return refuse_by_head(request, response) ? response.status : 100;
-  });
-  http_.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {
-    // Named origins get the CORS headers on refusals too, so their pages can read why.
-    const bool preflight = apply_cors(policy_, request, response);
-    if (refuse_by_head(request, response) || preflight) return httplib::Server::HandlerResponse::Handled;
-    size_t limit = body_limit(policy_, request.method, request.path);
-    if (request.has_header("Transfer-Encoding")) limit += limit / 8 + 4096;  // the chunks' framing
-    GuardedServer::begin_body(limit);
-    if (request.is_multipart_form_data() && request.path == "/v1/voices") {
-      auto &headers = const_cast<httplib::Headers &>(request.headers);
-      const std::string type = request.get_header_value("Content-Type");
-      headers.erase("Content-Type");
-      headers.erase(kFormTypeHeader);
-      headers.emplace(kFormTypeHeader, type);
-    }
-    if (api_key_.empty() || request.path.compare(0, 4, "/v1/") != 0)
-      return httplib::Server::HandlerResponse::Unhandled;
-    const std::string header = request.get_header_value("Authorization");
-    if (header.compare(0, 7, "Bearer ") == 0 && same_secret(header.substr(7), api_key_))
-      return httplib::Server::HandlerResponse::Unhandled;
-    response.set_header("WWW-Authenticate", "Bearer");
-    send_error(response, api_error(401, "authentication_error",
-                                   "a valid API key is required: Authorization: Bearer KEY"));
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  http_.set_expect_100_continue_handler(
+      [this](const httplib::Request &request, httplib::Response &response) {
+        return refuse_by_head(request, response) ? response.status : 100;
+      });
+  http_.set_pre_routing_handler(
+      [this](const httplib::Request &request, httplib::Response &response) {
+        // Named origins get the CORS headers on refusals too, so their pages can read why.
+        const bool preflight = apply_cors(policy_, request, response);
+        if (refuse_by_head(request, response) || preflight)
+          return httplib::Server::HandlerResponse::Handled;
+        size_t limit = body_limit(policy_, request.method, request.path);
+        if (request.has_header("Transfer-Encoding"))
+          limit += limit / 8 + 4096;  // the chunks' framing
+        GuardedServer::begin_body(limit);
+        if (request.is_multipart_form_data() && request.path == "/v1/voices") {
+          auto &headers = const_cast<httplib::Headers &>(request.headers);
+          const std::string type = request.get_header_value("Content-Type");
+          headers.erase("Content-Type");
+          headers.erase(kFormTypeHeader);
+          headers.emplace(kFormTypeHeader, type);
+        }
+        if (api_key_.empty() || request.path.compare(0, 4, "/v1/") != 0)
+          return httplib::Server::HandlerResponse::Unhandled;
+        const std::string header = request.get_header_value("Authorization");
+        if (header.compare(0, 7, "Bearer ") == 0 && same_secret(header.substr(7), api_key_))
+          return httplib::Server::HandlerResponse::Unhandled;
+        response.set_header("WWW-Authenticate", "Bearer");
+        send_error(response, api_error(401, "authentication_error",
+                                       "a valid API key is required: Authorization: Bearer KEY"));
+        return httplib::Server::HandlerResponse::Handled;
+      });
   // Statuses httplib sets itself (no route, body over the limit) get the
   // same JSON shape as the handlers' errors.
   http_.set_error_handler([this](const httplib::Request &request, httplib::Response &response) {
     if (!response.body.empty()) return;
     if (GuardedServer::body_over_limit())
-      send_error(response, api_error(413, "request_too_large",
-                                     "the request body is larger than " +
-                                         std::to_string(body_limit(policy_, request.method, request.path)) + " bytes"));
+      send_error(response,
+                 api_error(413, "request_too_large",
+                           "the request body is larger than " +
+                               std::to_string(body_limit(policy_, request.method, request.path)) +
+                               " bytes"));
     else if (response.status == 404)
-      send_error(response, api_error(404, "not_found_error", "no route for " + request.method + " " + request.path));
+      send_error(response, api_error(404, "not_found_error",
+                                     "no route for " + request.method + " " + request.path));
     else if (response.status == 413)
       // httplib also refuses form-encoded bodies over 8 KiB, which is what
       // `curl --data-binary` sends unless told the content type.
-      send_error(response, api_error(413, "request_too_large",
-                                     request.path == "/v1/voices"
-                                         ? "the upload is too large (send it as Content-Type: audio/wav, "
-                                           "audio/flac or audio/mpeg, or as multipart/form-data)"
-                                         : "the request body is too large"));
+      send_error(response,
+                 api_error(413, "request_too_large",
+                           request.path == "/v1/voices"
+                               ? "the upload is too large (send it as Content-Type: audio/wav, "
+                                 "audio/flac or audio/mpeg, or as multipart/form-data)"
+                               : "the request body is too large"));
     else
-      send_error(response, api_error(response.status, "invalid_request_error", "the request was refused"));
+      send_error(response,
+                 api_error(response.status, "invalid_request_error", "the request was refused"));
   });
-  http_.set_exception_handler([this](const httplib::Request &, httplib::Response &response,
-                                     std::exception_ptr failure) {
-    std::string what = "internal error";
-    try {
-      if (failure) std::rethrow_exception(failure);
-    } catch (const std::exception &e) {
-      what = e.what();
-    } catch (...) {
-    }
-    send_error(response, api_error(500, "server_error", what));
-  });
+  http_.set_exception_handler(
+      [this](const httplib::Request &, httplib::Response &response, std::exception_ptr failure) {
+        std::string what = "internal error";
+        try {
+          if (failure) std::rethrow_exception(failure);
+        } catch (const std::exception &e) {
+          what = e.what();
+        } catch (...) {
+        }
+        send_error(response, api_error(500, "server_error", what));
+      });
   http_.set_logger([this](const httplib::Request &request, const httplib::Response &response) {
     metrics_.count_request(endpoint_label(request.method, request.path), response.status);
   });
@@ -306,36 +320,41 @@ void SpeechServer::add_routes() {
     response.set_content(text, "text/plain; version=0.0.4");
   });
   http_.Get("/v1/languages", [this](const httplib::Request &, httplib::Response &response) {
-    if (!model_) return send_error(response, api_error(503, "server_busy", "the model is still loading"));
+    if (!model_)
+      return send_error(response, api_error(503, "server_busy", "the model is still loading"));
     response.set_content(json({{"languages", languages_}}).dump(), "application/json");
   });
-  http_.Post("/v1/audio/speech", [this](const httplib::Request &request, httplib::Response &response) {
-    speak(request, response);
-  });
+  http_.Post("/v1/audio/speech", [this](const httplib::Request &request,
+                                        httplib::Response &response) { speak(request, response); });
   http_.Get("/v1/voices", [this](const httplib::Request &, httplib::Response &response) {
     list_voices(response);
   });
   http_.Get("/v1/audio/voices", [this](const httplib::Request &, httplib::Response &response) {
-    response.set_content(audio_voices_json(voices_.list(), languages_, options_.default_voice), "application/json");
+    response.set_content(audio_voices_json(voices_.list(), languages_, options_.default_voice),
+                         "application/json");
   });
   http_.Get("/v1/models", [this](const httplib::Request &, httplib::Response &response) {
     response.set_content(models_json(options_.precision, model_created()), "application/json");
   });
-  http_.Get(R"(/v1/models/([^/]+))", [this](const httplib::Request &request, httplib::Response &response) {
-    const std::string id = request.matches[1];
-    if (id != served_model_id(options_.precision))
-      return send_error(response, with_code(api_error(404, "not_found_error", "no model \"" + id + "\" (see GET /v1/models)"),
-                                            "model_not_found"));
-    json models = json::parse(models_json(options_.precision, model_created()));
-    response.set_content(models["data"][0].dump(), "application/json");
-  });
+  http_.Get(R"(/v1/models/([^/]+))",
+            [this](const httplib::Request &request, httplib::Response &response) {
+              const std::string id = request.matches[1];
+              if (id != served_model_id(options_.precision))
+                return send_error(
+                    response, with_code(api_error(404, "not_found_error",
+                                                  "no model \"" + id + "\" (see GET /v1/models)"),
+                                        "model_not_found"));
+              json models = json::parse(models_json(options_.precision, model_created()));
+              response.set_content(models["data"][0].dump(), "application/json");
+            });
   http_.Post("/v1/voices", [this](const httplib::Request &request, httplib::Response &response,
-                                   const httplib::ContentReader &read_body) {
+                                  const httplib::ContentReader &read_body) {
     add_voice(request, response, read_body);
   });
-  http_.Delete(R"(/v1/voices/([^/]+))", [this](const httplib::Request &request, httplib::Response &response) {
-    delete_voice(request.matches[1], response);
-  });
+  http_.Delete(R"(/v1/voices/([^/]+))",
+               [this](const httplib::Request &request, httplib::Response &response) {
+                 delete_voice(request.matches[1], response);
+               });
 }
 
 std::unique_ptr<SynthesisQueue::Ticket> SpeechServer::admit(httplib::Response &response) {
@@ -353,7 +372,8 @@ std::unique_ptr<SynthesisQueue::Ticket> SpeechServer::admit(httplib::Response &r
     // The wait a client would have now: every holder's synthesis at the
     // recent pace, at least a second.
     const double estimate = metrics_.recent_synthesis_seconds() * std::max(1, queue_.holders());
-    response.set_header("Retry-After", std::to_string(std::max(1, static_cast<int>(std::ceil(estimate)))));
+    response.set_header("Retry-After",
+                        std::to_string(std::max(1, static_cast<int>(std::ceil(estimate)))));
     send_error(response, api_error(503, "server_busy",
                                    "the queue is full (" + std::to_string(options_.max_queue) +
                                        " waiting); retry later"));
@@ -364,7 +384,8 @@ std::unique_ptr<SynthesisQueue::Ticket> SpeechServer::admit(httplib::Response &r
 void SpeechServer::speak(const httplib::Request &http_request, httplib::Response &response) {
   if (!model_) return (void)admit(response);  // answers 503: still loading
   SpeechJob job;
-  const SpeechLimits limits{options_.max_body_bytes, options_.max_text_chars, languages_, vclone_default_options()};
+  const SpeechLimits limits{options_.max_body_bytes, options_.max_text_chars, languages_,
+                            vclone_default_options()};
   if (ApiError e = parse_speech_request(http_request.body, limits, job.request))
     return send_error(response, e);
   std::string id, error;
@@ -375,7 +396,8 @@ void SpeechServer::speak(const httplib::Request &http_request, httplib::Response
   metrics_.count_voice_lookup(lookup_label(how));
   const bool streamed = job.request.stream || job.request.sse;
   if (streamed) {
-    job.output = SpeechOutput::create(job.request.format, job.request.sse, vclone_sample_rate(), error);
+    job.output =
+        SpeechOutput::create(job.request.format, job.request.sse, vclone_sample_rate(), error);
     if (!job.output) return send_error(response, api_error(500, "server_error", error));
   }
   if (streamed && !enter_starting())
@@ -421,7 +443,8 @@ struct StreamState {
 
 int send_audio(const float *samples, int n_samples, void *user_data) {
   auto *state = static_cast<StreamState *>(user_data);
-  if (state->output->samples() == 0) state->metrics->observe_first_audio(seconds_since(state->start));
+  if (state->output->samples() == 0)
+    state->metrics->observe_first_audio(seconds_since(state->start));
   // Headers (a WAV header, Ogg's first pages) leave with the first audio, so
   // the first bytes a client sees mark the first audio.
   std::string bytes;
@@ -464,8 +487,9 @@ void SpeechServer::speak_stream(SpeechJob accepted, httplib::Response &response)
         SpeechJob &job = *shared_job;
         job.ticket->wait_turn();
         StreamState state{&sink, job.output.get(), Clock::now(), &metrics_};
-        int status = vclone_speak_stream(model_, job.request.input.c_str(), job.request.language.c_str(),
-                                         job.voice.get(), &job.request.options, send_audio, &state);
+        int status =
+            vclone_speak_stream(model_, job.request.input.c_str(), job.request.language.c_str(),
+                                job.voice.get(), &job.request.options, send_audio, &state);
         const double seconds = seconds_since(state.start);
         job.ticket.reset();
         std::string failure;
@@ -477,7 +501,8 @@ void SpeechServer::speak_stream(SpeechJob accepted, httplib::Response &response)
         const Metrics::Outcome outcome = status == 0   ? Metrics::Outcome::kCompleted
                                          : status == 1 ? Metrics::Outcome::kCancelled
                                                        : Metrics::Outcome::kFailed;
-        metrics_.count_synthesis(outcome, seconds, static_cast<double>(job.output->samples()) / vclone_sample_rate());
+        metrics_.count_synthesis(outcome, seconds,
+                                 static_cast<double>(job.output->samples()) / vclone_sample_rate());
         std::string bytes;
         if (status == 0 && !job.output->finish(bytes, utf8_length(job.request.input))) {
           failure = job.output->error();
@@ -508,16 +533,19 @@ void SpeechServer::add_voice(const httplib::Request &request, httplib::Response 
   const size_t limit = options_.max_upload_bytes;
   std::string body;
   const std::string declared = request.get_header_value("Content-Length");
-  if (!declared.empty()) body.reserve(std::min<size_t>(std::strtoull(declared.c_str(), nullptr, 10), limit));
+  if (!declared.empty())
+    body.reserve(std::min<size_t>(std::strtoull(declared.c_str(), nullptr, 10), limit));
   const bool read = read_body([&](const char *data, size_t size) {
     body.append(data, std::min(size, limit + 1 - std::min(body.size(), limit + 1)));
     return body.size() <= limit;
   });
   if (!read || body.size() > limit) {
     if (body.size() > limit || GuardedServer::body_over_limit())
-      return refuse(response, api_error(413, "request_too_large",
-                                        "the upload is larger than " + std::to_string(limit) + " bytes"));
-    return refuse(response, api_error(400, "invalid_request_error", "the upload ended before its length"));
+      return refuse(response,
+                    api_error(413, "request_too_large",
+                              "the upload is larger than " + std::to_string(limit) + " bytes"));
+    return refuse(response,
+                  api_error(400, "invalid_request_error", "the upload ended before its length"));
   }
   if (!model_) return (void)admit(response);  // answers 503: still loading
   std::string_view audio = body;
@@ -529,22 +557,30 @@ void SpeechServer::add_voice(const httplib::Request &request, httplib::Response 
       return send_error(response, bad_field("file", "is not a usable form: " + error));
     audio = {};
     for (const FormPart &part : parts) {
-      if (part.name == "name" && part.filename.empty()) id = std::string(part.content);
-      else if (audio.empty() && (part.name == "file" || !part.filename.empty())) audio = part.content;
+      if (part.name == "name" && part.filename.empty())
+        id = std::string(part.content);
+      else if (audio.empty() && (part.name == "file" || !part.filename.empty()))
+        audio = part.content;
     }
   }
-  if (audio.empty()) return send_error(response, bad_field("file", "is missing: send a WAV, FLAC or MP3 recording"));
+  if (audio.empty())
+    return send_error(response, bad_field("file", "is missing: send a WAV, FLAC or MP3 recording"));
   if (ApiError e = check_upload_claims(audio, UploadBounds{})) return send_error(response, e);
   if (id.empty()) id = random_voice_id();
   if (!VoiceStore::is_valid_id(id))
-    return send_error(response, bad_field("name", "must be 1-64 letters, digits, '-' or '_', starting with a letter or digit"));
+    return send_error(
+        response,
+        bad_field("name",
+                  "must be 1-64 letters, digits, '-' or '_', starting with a letter or digit"));
   if (voices_.exists(id)) {
-    ApiError e{409, "voice \"" + id + "\" exists; delete it first or pick another name", "conflict_error", "name"};
+    ApiError e{409, "voice \"" + id + "\" exists; delete it first or pick another name",
+               "conflict_error", "name"};
     return send_error(response, e);
   }
   TemporaryUpload upload;
   std::string error;
-  if (!upload.write(audio, error)) return send_error(response, api_error(500, "server_error", error));
+  if (!upload.write(audio, error))
+    return send_error(response, api_error(500, "server_error", error));
 
   std::unique_ptr<SynthesisQueue::Ticket> ticket = admit(response);
   if (!ticket) return;
@@ -552,12 +588,16 @@ void SpeechServer::add_voice(const httplib::Request &request, httplib::Response 
   const auto start = Clock::now();
   VoicePtr voice(vclone_voice_from_wav(model_, upload.path().c_str()), VoiceDeleter());
   ticket.reset();
-  metrics_.count_synthesis(voice ? Metrics::Outcome::kCompleted : Metrics::Outcome::kFailed, seconds_since(start), 0);
-  if (!voice) return send_error(response, bad_field("file", "is not a usable recording: " + last_error("unreadable")));
+  metrics_.count_synthesis(voice ? Metrics::Outcome::kCompleted : Metrics::Outcome::kFailed,
+                           seconds_since(start), 0);
+  if (!voice)
+    return send_error(response,
+                      bad_field("file", "is not a usable recording: " + last_error("unreadable")));
 
   const int saved = voices_.save_new(id, voice.get(), error);
   if (saved == 1) {
-    ApiError e{409, "voice \"" + id + "\" exists; delete it first or pick another name", "conflict_error", "name"};
+    ApiError e{409, "voice \"" + id + "\" exists; delete it first or pick another name",
+               "conflict_error", "name"};
     return send_error(response, e);
   }
   if (saved != 0) return send_error(response, api_error(500, "server_error", error));
@@ -573,7 +613,8 @@ void SpeechServer::delete_voice(const std::string &id, httplib::Response &respon
     ApiError e{404, "no voice \"" + id + "\"", "not_found_error", "id"};
     return send_error(response, e);
   }
-  response.set_content(json({{"id", id}, {"object", "voice"}, {"deleted", true}}).dump(), "application/json");
+  response.set_content(json({{"id", id}, {"object", "voice"}, {"deleted", true}}).dump(),
+                       "application/json");
 }
 
 ApiError SpeechServer::resolve_voice(const std::string &name, std::string &id) const {
@@ -583,9 +624,11 @@ ApiError SpeechServer::resolve_voice(const std::string &name, std::string &id) c
   if (is_builtin_voice_name(name) && !voices_.exists(name)) {
     if (options_.default_voice.empty())
       return ApiError(404,
-                      "\"" + name + "\" is one of the API's built-in voice names; this server speaks in the "
-                      "voices of its folder (see GET /v1/voices). Start it with --default-voice ID to answer "
-                      "the built-in names with one of them.",
+                      "\"" + name +
+                          "\" is one of the API's built-in voice names; this server speaks in the "
+                          "voices of its folder (see GET /v1/voices). Start it with "
+                          "--default-voice ID to answer "
+                          "the built-in names with one of them.",
                       "not_found_error", "voice", "voice_not_found");
     id = options_.default_voice;
   }

@@ -13,12 +13,16 @@ struct MemoryFile {
   sf_count_t position = 0;
 };
 
-sf_count_t memory_length(void *user) { return static_cast<sf_count_t>(static_cast<MemoryFile *>(user)->bytes.size()); }
+sf_count_t memory_length(void *user) {
+  return static_cast<sf_count_t>(static_cast<MemoryFile *>(user)->bytes.size());
+}
 
 sf_count_t memory_seek(sf_count_t offset, int whence, void *user) {
   auto *file = static_cast<MemoryFile *>(user);
   const sf_count_t size = static_cast<sf_count_t>(file->bytes.size());
-  sf_count_t target = whence == SEEK_SET ? offset : whence == SEEK_CUR ? file->position + offset : size + offset;
+  sf_count_t target = whence == SEEK_SET   ? offset
+                      : whence == SEEK_CUR ? file->position + offset
+                                           : size + offset;
   if (target < 0 || target > size) return -1;
   file->position = target;
   return target;
@@ -38,9 +42,11 @@ sf_count_t memory_write(const void *, sf_count_t, void *) { return 0; }
 sf_count_t memory_tell(void *user) { return static_cast<MemoryFile *>(user)->position; }
 
 ApiError too_large(const std::string &what) {
-  ApiError error{413, "the recording is too large: " + what +
-                          "; at most its first seconds make the voice, so send a shorter, mono or lower-rate copy",
-                 "request_too_large", "file"};
+  ApiError error{
+      413,
+      "the recording is too large: " + what +
+          "; at most its first seconds make the voice, so send a shorter, mono or lower-rate copy",
+      "request_too_large", "file"};
   return error;
 }
 
@@ -57,7 +63,8 @@ ApiError check_upload_claims(std::string_view bytes, const UploadBounds &bounds)
     return too_large("its sample rate " + std::to_string(info.samplerate) + " Hz is above " +
                      std::to_string(bounds.max_sample_rate) + " Hz");
   if (info.channels > bounds.max_channels)
-    return too_large(std::to_string(info.channels) + " channels, more than " + std::to_string(bounds.max_channels));
+    return too_large(std::to_string(info.channels) + " channels, more than " +
+                     std::to_string(bounds.max_channels));
   // Streams of unknown length report the largest count; the library's reader
   // bounds what it decodes of those.
   if (info.frames <= 0 || info.frames == SF_COUNT_MAX || info.samplerate <= 0) return {};

@@ -9,7 +9,8 @@ constexpr size_t kMaxPartHeaderBytes = 8192;
 
 std::string lower(std::string_view text) {
   std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return out;
 }
 
@@ -78,7 +79,8 @@ bool read_part_headers(std::string_view headers, FormPart &part) {
 
 std::string form_boundary(const std::string &content_type) {
   std::string boundary;
-  if (!header_parameter(content_type, "boundary", boundary) || boundary.empty() || boundary.size() > 70)
+  if (!header_parameter(content_type, "boundary", boundary) || boundary.empty() ||
+      boundary.size() > 70)
     return "";
   return boundary;
 }
@@ -102,7 +104,8 @@ bool parse_form(std::string_view body, const std::string &boundary, std::vector<
   for (;;) {
     if (body.compare(at, 2, "--") == 0) return true;  // the closing delimiter
     while (at < body.size() && (body[at] == ' ' || body[at] == '\t')) at++;
-    if (body.compare(at, 2, "\r\n") != 0) return fail("a form delimiter is not followed by a line break");
+    if (body.compare(at, 2, "\r\n") != 0)
+      return fail("a form delimiter is not followed by a line break");
     at += 2;
     if (parts.size() == kMaxFormParts) return fail("the form has too many parts");
     const size_t headers_end = body.find("\r\n\r\n", at);

@@ -63,9 +63,12 @@ size_t VoiceCache::size() const {
 
 const char *lookup_label(VoiceCache::Lookup how) {
   switch (how) {
-    case VoiceCache::Lookup::kHit: return "hit";
-    case VoiceCache::Lookup::kLoaded: return "loaded";
-    case VoiceCache::Lookup::kReloaded: return "reloaded";
+    case VoiceCache::Lookup::kHit:
+      return "hit";
+    case VoiceCache::Lookup::kLoaded:
+      return "loaded";
+    case VoiceCache::Lookup::kReloaded:
+      return "reloaded";
   }
   return "loaded";
 }

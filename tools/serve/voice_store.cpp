@@ -24,7 +24,8 @@ bool VoiceStore::open(const std::string &dir, std::string &error) {
 }
 
 bool VoiceStore::is_valid_id(const std::string &id) {
-  if (id.empty() || id.size() > 64 || !std::isalnum(static_cast<unsigned char>(id[0]))) return false;
+  if (id.empty() || id.size() > 64 || !std::isalnum(static_cast<unsigned char>(id[0])))
+    return false;
   return std::all_of(id.begin(), id.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
   });
@@ -41,7 +42,8 @@ std::vector<VoiceEntry> VoiceStore::list() const {
     if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".vcv") != 0) continue;
     const std::string id = name.substr(0, name.size() - 4);
     struct stat info;
-    if (!is_valid_id(id) || stat(path_of(id).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    if (!is_valid_id(id) || stat(path_of(id).c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+      continue;
     voices.push_back({id, static_cast<long long>(info.st_mtime)});
   }
   closedir(folder);
@@ -65,7 +67,8 @@ VoicePtr VoiceStore::load(const std::string &id, std::string &error) const {
   return VoicePtr(voice, VoiceDeleter());
 }
 
-int VoiceStore::save_new(const std::string &id, const vclone_voice *voice, std::string &error) const {
+int VoiceStore::save_new(const std::string &id, const vclone_voice *voice,
+                         std::string &error) const {
   // Written beside its final name, then linked there: link() refuses an
   // existing name, so two replicas saving one id cannot overwrite each other.
   const std::string temporary = dir_ + "/." + id + "." + random_voice_id() + ".tmp";

@@ -18,9 +18,11 @@ std::string write_tone() {
   constexpr int kRate = 22050;
   std::vector<float> samples(2 * kRate);
   for (size_t i = 0; i < samples.size(); i++)
-    samples[i] = 0.1f * static_cast<float>(std::sin(2 * M_PI * 220.0 * static_cast<double>(i) / kRate));
+    samples[i] =
+        0.1f * static_cast<float>(std::sin(2 * M_PI * 220.0 * static_cast<double>(i) / kRate));
   std::string error;
-  const std::string bytes = encode_whole(AudioFormat::kWav, samples.data(), samples.size(), kRate, error);
+  const std::string bytes =
+      encode_whole(AudioFormat::kWav, samples.data(), samples.size(), kRate, error);
   char path[] = "/tmp/vclone-warm-up-XXXXXX.wav";
   const int fd = mkstemps(path, 4);
   if (bytes.empty() || fd < 0) return "";

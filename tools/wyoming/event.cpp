@@ -17,9 +17,12 @@ bool nested_deeper_than(std::string_view text, int limit) {
   bool in_string = false, escaped = false;
   for (char c : text) {
     if (in_string) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') in_string = false;
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -31,7 +34,8 @@ bool nested_deeper_than(std::string_view text, int limit) {
   return false;
 }
 
-bool parse_object(std::string_view text, int max_depth, json &value, const char *what, std::string &error) {
+bool parse_object(std::string_view text, int max_depth, json &value, const char *what,
+                  std::string &error) {
   if (nested_deeper_than(text, max_depth)) {
     error = std::string(what) + " is nested deeper than " + std::to_string(max_depth) + " levels";
     return false;
@@ -49,7 +53,8 @@ bool parse_object(std::string_view text, int max_depth, json &value, const char 
 }
 
 // A length field: absent or null is 0; otherwise a whole number within limit.
-bool read_length(const json &header, const char *name, size_t limit, size_t &length, std::string &error) {
+bool read_length(const json &header, const char *name, size_t limit, size_t &length,
+                 std::string &error) {
   length = 0;
   const auto field = header.find(name);
   if (field == header.end() || field->is_null()) return true;
@@ -59,7 +64,8 @@ bool read_length(const json &header, const char *name, size_t limit, size_t &len
       length = static_cast<size_t>(value);
       return true;
     }
-    error = std::string(name) + " " + std::to_string(value) + " is over the limit of " + std::to_string(limit) + " bytes";
+    error = std::string(name) + " " + std::to_string(value) + " is over the limit of " +
+            std::to_string(limit) + " bytes";
     return false;
   }
   error = std::string(name) + " must be a whole number of bytes, at least 0";
@@ -79,7 +85,8 @@ ReadResult read_event(std::string_view bytes, const EventLimits &limits, Event &
   const size_t newline = bytes.substr(0, limits.max_header_bytes).find('\n');
   if (newline == std::string_view::npos) {
     if (bytes.size() >= limits.max_header_bytes)
-      return failure("header line longer than " + std::to_string(limits.max_header_bytes) + " bytes");
+      return failure("header line longer than " + std::to_string(limits.max_header_bytes) +
+                     " bytes");
     return {};
   }
   std::string_view line = bytes.substr(0, newline);
@@ -88,12 +95,14 @@ ReadResult read_event(std::string_view bytes, const EventLimits &limits, Event &
 
   std::string error;
   json header;
-  if (!parse_object(line, limits.max_json_depth, header, "header line", error)) return failure(error);
+  if (!parse_object(line, limits.max_json_depth, header, "header line", error))
+    return failure(error);
   const auto type = header.find("type");
   if (type == header.end() || !type->is_string() || type->get_ref<const std::string &>().empty())
     return failure("header line has no \"type\"");
   json data = json::object();
-  if (const auto inline_data = header.find("data"); inline_data != header.end() && !inline_data->is_null()) {
+  if (const auto inline_data = header.find("data");
+      inline_data != header.end() && !inline_data->is_null()) {
     if (!inline_data->is_object()) return failure("\"data\" is not a JSON object");
     data = std::move(*inline_data);
   }
@@ -107,7 +116,8 @@ ReadResult read_event(std::string_view bytes, const EventLimits &limits, Event &
 
   if (data_length > 0) {
     json extra;
-    if (!parse_object(bytes.substr(newline + 1, data_length), limits.max_json_depth, extra, "data", error))
+    if (!parse_object(bytes.substr(newline + 1, data_length), limits.max_json_depth, extra, "data",
+                      error))
       return failure(error);
     for (auto &[key, value] : extra.items()) data[key] = std::move(value);
   }

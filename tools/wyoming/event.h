@@ -26,10 +26,10 @@ struct Event {
 };
 
 struct EventLimits {
-  size_t max_header_bytes = 64 << 10;   // the header line, its newline included
-  size_t max_data_bytes = 256 << 10;    // data_length
-  size_t max_payload_bytes = 1 << 20;   // payload_length
-  int max_json_depth = 32;              // nesting of the header and the data
+  size_t max_header_bytes = 64 << 10;  // the header line, its newline included
+  size_t max_data_bytes = 256 << 10;   // data_length
+  size_t max_payload_bytes = 1 << 20;  // payload_length
+  int max_json_depth = 32;             // nesting of the header and the data
 };
 
 enum class ReadStatus {
@@ -51,7 +51,8 @@ ReadResult read_event(std::string_view bytes, const EventLimits &limits, Event &
 
 // The bytes of one event: its data (an object; omitted when empty) as a data
 // segment after the header, and the payload, if any, after that.
-std::string write_event(const std::string &type, const nlohmann::json &data = nlohmann::json::object(),
+std::string write_event(const std::string &type,
+                        const nlohmann::json &data = nlohmann::json::object(),
                         std::string_view payload = {});
 
 }  // namespace wyoming

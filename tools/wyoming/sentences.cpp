@@ -50,8 +50,8 @@ bool is_closer(char32_t cp) {
 // Words after which a full stop does not end a sentence.
 bool is_title(std::string word) {
   for (char &c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  static const char *const titles[] = {"mr", "mrs", "ms", "dr", "prof", "st", "sr", "jr", "vs",
-                                       "e.g", "i.e", "no", "fig", "approx", "mt", "ft"};
+  static const char *const titles[] = {"mr", "mrs", "ms",  "dr", "prof", "st",     "sr", "jr",
+                                       "vs", "e.g", "i.e", "no", "fig",  "approx", "mt", "ft"};
   for (const char *title : titles)
     if (word == title) return true;
   // An initial: one letter, as in "J. Smith".
@@ -61,8 +61,8 @@ bool is_title(std::string word) {
 // The word that ends right before text[dot].
 std::string word_before(std::string_view text, size_t dot) {
   size_t start = dot;
-  while (start > 0 && !std::isspace(static_cast<unsigned char>(text[start - 1])) && text[start - 1] != '(' &&
-         text[start - 1] != '"')
+  while (start > 0 && !std::isspace(static_cast<unsigned char>(text[start - 1])) &&
+         text[start - 1] != '(' && text[start - 1] != '"')
     start--;
   return std::string(text.substr(start, dot - start));
 }

@@ -36,7 +36,8 @@ std::string last_error(const char *fallback) {
 // The model's code for a requested language: "en", "EN", "en-US" and "en_US"
 // all name "en"; "zh-CN" names "zh-cn" when the model has it.
 bool match_language(const std::vector<std::string> &codes, std::string given, std::string &code) {
-  for (char &c : given) c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char &c : given)
+    c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   for (const std::string &candidate : {given, given.substr(0, given.find('-'))})
     if (std::find(codes.begin(), codes.end(), candidate) != codes.end()) {
       code = candidate;
@@ -73,13 +74,16 @@ Session::Next Session::read_next(Event &event) {
       return Next::kEvent;
     }
     if (result.status == ReadStatus::kError) {
-      fprintf(stderr, "vclone wyoming: %s: %s; closing the connection\n", peer_.c_str(), result.error.c_str());
+      fprintf(stderr, "vclone wyoming: %s: %s; closing the connection\n", peer_.c_str(),
+              result.error.c_str());
       send_error("bad-event", result.error);
       return Next::kEnd;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
-      send_error("timeout", "no complete event within " + std::to_string(context_.idle_timeout.count() / 1000.0) +
+      send_error("timeout", "no complete event within " +
+                                std::to_string(context_.idle_timeout.count() / 1000.0) +
                                 " s; closing the connection");
       return Next::kEnd;
     }
@@ -92,7 +96,8 @@ Session::Next Session::read_next(Event &event) {
     const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
     if (got == 0) {
       if (!buffer_.empty())
-        fprintf(stderr, "vclone wyoming: %s: the connection ended inside an event\n", peer_.c_str());
+        fprintf(stderr, "vclone wyoming: %s: the connection ended inside an event\n",
+                peer_.c_str());
       return Next::kEnd;
     }
     if (got < 0) {
@@ -163,8 +168,8 @@ Session::Refusal Session::resolve_voice(const json &data, Voice &voice) const {
     if (const auto given = fields->find("language"); given != fields->end() && !given->is_null()) {
       if (!given->is_string()) return {"bad-event", "\"voice.language\" must be a string"};
       if (!match_language(context_.languages, given->get<std::string>(), language))
-        return {"unknown-language",
-                "no language \"" + given->get<std::string>() + "\"; the model has: " + joined(context_.languages)};
+        return {"unknown-language", "no language \"" + given->get<std::string>() +
+                                        "\"; the model has: " + joined(context_.languages)};
     }
   }
   if (language.empty() && !match_language(context_.languages, "en", language))
@@ -187,7 +192,8 @@ Session::Refusal Session::check_text(const json &data, std::string &text) const 
   text = found->get<std::string>();
   if (is_blank(text)) return {"bad-text", "the text is blank: nothing to speak"};
   if (code_points(text) > context_.max_text_chars)
-    return {"text-too-long", "the text is longer than " + std::to_string(context_.max_text_chars) + " characters"};
+    return {"text-too-long",
+            "the text is longer than " + std::to_string(context_.max_text_chars) + " characters"};
   return {};
 }
 
@@ -200,7 +206,9 @@ bool Session::synthesize(const Event &event) {
 }
 
 bool Session::stream_start(const Event &event) {
-  if (streaming_) return send_error("bad-event", "synthesize-start inside a streamed text; send synthesize-stop first");
+  if (streaming_)
+    return send_error("bad-event",
+                      "synthesize-start inside a streamed text; send synthesize-stop first");
   streaming_ = true;
   stream_voice_ = Voice();
   sentences_ = SentenceBuffer(context_.max_sentence_bytes);
@@ -212,9 +220,12 @@ bool Session::stream_start(const Event &event) {
 }
 
 bool Session::stream_chunk(const Event &event) {
-  if (!streaming_) return send_error("bad-event", "synthesize-chunk outside a streamed text; send synthesize-start first");
+  if (!streaming_)
+    return send_error("bad-event",
+                      "synthesize-chunk outside a streamed text; send synthesize-start first");
   const auto text = event.data.find("text");
-  if (text == event.data.end() || !text->is_string()) return send_error("bad-text", "\"text\" must be a string");
+  if (text == event.data.end() || !text->is_string())
+    return send_error("bad-text", "\"text\" must be a string");
   if (stream_refused_) return true;
   sentences_.append(text->get_ref<const std::string &>());
   for (std::string sentence; sentences_.next_sentence(sentence);)
@@ -249,7 +260,8 @@ int Session::on_audio(const float *samples, int n_samples, void *user_data) {
   }
   for (int done = 0; done < n_samples && !session->write_failed_; done += kMaxChunkSamples) {
     const int count = std::min(kMaxChunkSamples, n_samples - done);
-    if (!session->send("audio-chunk", audio_format(), pcm16_bytes(samples + done, static_cast<size_t>(count))))
+    if (!session->send("audio-chunk", audio_format(),
+                       pcm16_bytes(samples + done, static_cast<size_t>(count))))
       session->write_failed_ = true;
   }
   return session->write_failed_ ? 1 : 0;
@@ -258,10 +270,11 @@ int Session::on_audio(const float *samples, int n_samples, void *user_data) {
 bool Session::speak(const std::string &text, const Voice &voice) {
   audio_started_ = false;
   write_failed_ = false;
-  const int status = vclone_speak_stream(context_.model, text.c_str(), voice.language.c_str(), voice.voice.get(),
-                                         &context_.options, on_audio, this);
+  const int status = vclone_speak_stream(context_.model, text.c_str(), voice.language.c_str(),
+                                         voice.voice.get(), &context_.options, on_audio, this);
   if (status == 1 || write_failed_) {
-    fprintf(stderr, "vclone wyoming: %s: the client left during a synthesis; stopped it\n", peer_.c_str());
+    fprintf(stderr, "vclone wyoming: %s: the client left during a synthesis; stopped it\n",
+            peer_.c_str());
     return false;
   }
   if (status != 0) {

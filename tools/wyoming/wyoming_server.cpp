@@ -34,9 +34,10 @@ bool is_loopback(const sockaddr *address) {
 
 std::string address_text(const sockaddr *address) {
   char host[NI_MAXHOST] = "?", port[NI_MAXSERV] = "?";
-  getnameinfo(address, address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in), host,
-              sizeof host, port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
-  return address->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + port : std::string(host) + ":" + port;
+  getnameinfo(address, address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in),
+              host, sizeof host, port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+  return address->sa_family == AF_INET6 ? "[" + std::string(host) + "]:" + port
+                                        : std::string(host) + ":" + port;
 }
 
 // Closing a socket with unread bytes resets the connection, and the client
@@ -47,7 +48,8 @@ void close_gracefully(int fd) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     char sink[1 << 14];
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
       pollfd watch{fd, POLLIN, 0};
       if (left.count() <= 0 || poll(&watch, 1, static_cast<int>(left.count())) <= 0) break;
       if (recv(fd, sink, sizeof sink, 0) <= 0) break;
@@ -76,7 +78,8 @@ int Server::listen(const std::string &host, int port, bool allow_remote, std::st
   hints.ai_flags = AI_PASSIVE;
   addrinfo *found = nullptr;
   const std::string service = std::to_string(port);
-  if (const int status = getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found)) {
+  if (const int status =
+          getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found)) {
     error = "--host " + host + ": " + gai_strerror(status);
     return -1;
   }
@@ -84,7 +87,8 @@ int Server::listen(const std::string &host, int port, bool allow_remote, std::st
     if (!is_loopback(address->ai_addr) && !allow_remote) {
       freeaddrinfo(found);
       error = "--host " + host +
-              " listens beyond this machine, and the Wyoming protocol has no authentication: anyone who can "
+              " listens beyond this machine, and the Wyoming protocol has no authentication: "
+              "anyone who can "
               "reach the port could use it. Add --allow-remote to listen there anyway";
       return -1;
     }
@@ -121,9 +125,10 @@ void Server::stop() {
 
 void Server::refuse_busy(int fd, int max_connections) {
   // Small enough for the socket's buffer: never blocks the accepting thread.
-  const std::string bytes = write_event(
-      "error", {{"code", "busy"},
-                {"text", "the server serves " + std::to_string(max_connections) + " connections at once; retry later"}});
+  const std::string bytes =
+      write_event("error", {{"code", "busy"},
+                            {"text", "the server serves " + std::to_string(max_connections) +
+                                         " connections at once; retry later"}});
   (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   close(fd);
 }

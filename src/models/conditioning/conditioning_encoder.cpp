@@ -53,6 +53,7 @@ at::Tensor ConditioningEncoderImpl::forward(at::Tensor mel) {
   at::Tensor x = init(mel);
   for (auto &block : blocks_) x = block(x);
   log_line(kLogDebug, "[conditioning] CondEncoder output: [%ld, %ld, %ld]\n",
-          static_cast<long>(x.size(0)), static_cast<long>(x.size(1)), static_cast<long>(x.size(2)));
+           static_cast<long>(x.size(0)), static_cast<long>(x.size(1)),
+           static_cast<long>(x.size(2)));
   return x;
 }

@@ -26,10 +26,12 @@ PerceiverAttentionImpl::PerceiverAttentionImpl(int width, int head_width, int he
       head_dim(head_width),
       scale(1.0f / std::sqrt(static_cast<float>(head_width))) {
   const int inner = head_dim * heads;
-  to_q = register_module("to_q", torch::nn::Linear(torch::nn::LinearOptions(width, inner).bias(false)));
-  to_kv = register_module("to_kv",
-                          torch::nn::Linear(torch::nn::LinearOptions(width, 2 * inner).bias(false)));
-  to_out = register_module("to_out", torch::nn::Linear(torch::nn::LinearOptions(inner, width).bias(false)));
+  to_q = register_module("to_q",
+                         torch::nn::Linear(torch::nn::LinearOptions(width, inner).bias(false)));
+  to_kv = register_module(
+      "to_kv", torch::nn::Linear(torch::nn::LinearOptions(width, 2 * inner).bias(false)));
+  to_out = register_module("to_out",
+                           torch::nn::Linear(torch::nn::LinearOptions(inner, width).bias(false)));
 }
 
 at::Tensor PerceiverAttentionImpl::forward(at::Tensor x, at::Tensor context) {
@@ -86,7 +88,7 @@ at::Tensor PerceiverResamplerImpl::forward(at::Tensor context) {
   }
   lat = norm(lat).permute({0, 2, 1});
   log_line(kLogDebug, "[conditioning] PerceiverResampler output: [%ld, %ld, %ld]\n",
-          static_cast<long>(lat.size(0)), static_cast<long>(lat.size(1)),
-          static_cast<long>(lat.size(2)));
+           static_cast<long>(lat.size(0)), static_cast<long>(lat.size(1)),
+           static_cast<long>(lat.size(2)));
   return lat;
 }

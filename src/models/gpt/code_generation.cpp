@@ -50,9 +50,8 @@ class OwnSteps : public StepSource {
 
 at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor text_tokens,
                                           const CodeSampling &sampling,
-                                          const StateObserver &observe, bool *stopped,
-                                          int threads, const KvCache *conditioning,
-                                          StepSource *source) {
+                                          const StateObserver &observe, bool *stopped, int threads,
+                                          const KvCache *conditioning, StepSource *source) {
   c10::NoGradGuard no_grad;
   if (stopped) *stopped = false;
   // Pass 2 needs a position row for every code plus the two audio framing
@@ -76,9 +75,8 @@ at::Tensor GPTDecoderImpl::generate_codes(at::Tensor cond_latents, at::Tensor te
       }
     }
     rows++;
-    history.push_back(sample_next_code(logits, sampling.temperature, sampling.top_k,
-                                       sampling.top_p, sampling.repetition_penalty, history,
-                                       sampling.generator));
+    history.push_back(sample_next_code(logits, sampling.temperature, sampling.top_k, sampling.top_p,
+                                       sampling.repetition_penalty, history, sampling.generator));
     return true;
   };
   // The unfused path: the layers, then final_norm state and head logits of
@@ -165,6 +163,6 @@ at::Tensor GPTDecoderImpl::compute_latents(at::Tensor cond_latents, at::Tensor t
   const int64_t n = h.size(1);
   at::Tensor latents = h.slice(1, text_length, n - 5);
   log_line(kLogDebug, "[gpt] Pass 2: latents [%ld, %ld, %ld]\n", static_cast<long>(latents.size(0)),
-          static_cast<long>(latents.size(1)), static_cast<long>(latents.size(2)));
+           static_cast<long>(latents.size(1)), static_cast<long>(latents.size(2)));
   return latents;
 }

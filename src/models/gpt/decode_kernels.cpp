@@ -38,7 +38,8 @@ void matvec_scalar(const float *w, const float *bias, const float *x, float *y, 
     for (; c + 8 <= cols; c += 8)
       for (int j = 0; j < 8; j++) part[j] += row[c + j] * x[c + j];
     for (; c < cols; c++) part[0] += row[c] * x[c];
-    float sum = ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
+    float sum =
+        ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
     y[r] = bias != nullptr ? sum + bias[r] : sum;
   }
 }
@@ -236,8 +237,8 @@ TARGET_AVX2 void softmax_avx2(float *s, int64_t n) {
 // exact in both tails.
 TARGET_AVX2 inline __m256 gelu256(__m256 h) {
   const __m256 h3 = _mm256_mul_ps(_mm256_mul_ps(h, h), h);
-  const __m256 u = _mm256_mul_ps(_mm256_set1_ps(kGeluScale),
-                                 _mm256_fmadd_ps(_mm256_set1_ps(kGeluCubic), h3, h));
+  const __m256 u =
+      _mm256_mul_ps(_mm256_set1_ps(kGeluScale), _mm256_fmadd_ps(_mm256_set1_ps(kGeluCubic), h3, h));
   const __m256 e = exp256(_mm256_mul_ps(_mm256_set1_ps(-2.0f), u));
   return _mm256_div_ps(h, _mm256_add_ps(_mm256_set1_ps(1.0f), e));
 }
@@ -394,8 +395,8 @@ TARGET_AVX512 void softmax_avx512(float *s, int64_t n) {
 
 TARGET_AVX512 inline __m512 gelu512(__m512 h) {
   const __m512 h3 = _mm512_mul_ps(_mm512_mul_ps(h, h), h);
-  const __m512 u = _mm512_mul_ps(_mm512_set1_ps(kGeluScale),
-                                 _mm512_fmadd_ps(_mm512_set1_ps(kGeluCubic), h3, h));
+  const __m512 u =
+      _mm512_mul_ps(_mm512_set1_ps(kGeluScale), _mm512_fmadd_ps(_mm512_set1_ps(kGeluCubic), h3, h));
   const __m512 e = exp512(_mm512_mul_ps(_mm512_set1_ps(-2.0f), u));
   return _mm512_div_ps(h, _mm512_add_ps(_mm512_set1_ps(1.0f), e));
 }

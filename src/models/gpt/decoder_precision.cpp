@@ -22,8 +22,8 @@ std::vector<Projection> projections(GPTDecoderImpl &decoder) {
   std::vector<Projection> list;
   for (int i = 0; i < GPTDecoderImpl::kLayers; i++) {
     GPT2LayerImpl &layer = *decoder.gpt[i]->as<GPT2LayerImpl>();
-    for (DenseImpl *dense : {layer.c_attn.get(), layer.c_proj.get(), layer.c_fc.get(),
-                             layer.c_proj_mlp.get()})
+    for (DenseImpl *dense :
+         {layer.c_attn.get(), layer.c_proj.get(), layer.c_fc.get(), layer.c_proj_mlp.get()})
       list.push_back({dense->weight, dense->reduced});
   }
   list.push_back({decoder.mel_head->weight, decoder.mel_head->reduced});
@@ -81,6 +81,7 @@ int64_t decode_step_weight_bytes(GPTDecoderImpl &decoder) {
   }
   // A kept float32 copy is not what a step reads.
   for (Projection &p : projections(decoder))
-    if (p.reduced) bytes += p.reduced->bytes() - p.weight.numel() * static_cast<int64_t>(sizeof(float));
+    if (p.reduced)
+      bytes += p.reduced->bytes() - p.weight.numel() * static_cast<int64_t>(sizeof(float));
   return bytes;
 }

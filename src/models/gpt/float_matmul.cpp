@@ -58,13 +58,14 @@ TARGET_AVX512 void rows_by_positions(const float *w, int64_t ldw, const float *x
   int64_t t = 0;
   for (; t + kTilePositions <= positions; t += kTilePositions)
     tile<R, kTilePositions>(w, ldw, x + t * ldx, ldx, cols, y + t * ldy, ldy, accumulate);
-  for (; t < positions; t++) tile<R, 1>(w, ldw, x + t * ldx, ldx, cols, y + t * ldy, ldy, accumulate);
+  for (; t < positions; t++)
+    tile<R, 1>(w, ldw, x + t * ldx, ldx, cols, y + t * ldy, ldy, accumulate);
 }
 
 // Rows [row_begin, row_end) of y for every position.
 TARGET_AVX512 void multiply_rows(const float *w, int64_t rows, int64_t cols, const float *x,
-                                 int64_t positions, const float *bias, float *y,
-                                 int64_t row_begin, int64_t row_end) {
+                                 int64_t positions, const float *bias, float *y, int64_t row_begin,
+                                 int64_t row_end) {
   for (int64_t k = 0; k < cols; k += kColumnBlock) {
     const int64_t width = std::min(kColumnBlock, cols - k);
     int64_t r = row_begin;

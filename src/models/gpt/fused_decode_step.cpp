@@ -43,8 +43,7 @@ void layer_norm(const float *x, const float *weight, const float *bias, float *o
 
 }  // namespace
 
-FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
-                                 const DecodeKernels &kernels)
+FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads, const DecodeKernels &kernels)
     : kernels_(kernels), threads_(decoder.workers(threads)) {
   auto raw = [this](const at::Tensor &t, int64_t numel) -> const float * {
     if (!t.defined() || t.scalar_type() != at::kFloat || !t.device().is_cpu() ||
@@ -81,7 +80,8 @@ FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads,
 void FusedDecodeStep::prepare(const Projection &p, size_t count,
                               std::vector<float> RowState::*input) {
   if (p.reduced == nullptr) return;
-  for (size_t i = 0; i < count; i++) rows_[i].prepared.prepare(*p.reduced, (rows_[i].*input).data());
+  for (size_t i = 0; i < count; i++)
+    rows_[i].prepared.prepare(*p.reduced, (rows_[i].*input).data());
 }
 
 void FusedDecodeStep::project(const Projection &p, const RowState &row, const float *x, float *y,
@@ -98,8 +98,8 @@ void FusedDecodeStep::project(const Projection &p, const RowState &row, const fl
 template <class Finish>
 void FusedDecodeStep::project_all(const Projection &p, size_t count,
                                   std::vector<float> RowState::*input,
-                                  std::vector<float> RowState::*output, int64_t rows,
-                                  int64_t grain, const Finish &finish) {
+                                  std::vector<float> RowState::*output, int64_t rows, int64_t grain,
+                                  const Finish &finish) {
   threads_.run(rows, grain, [&](int64_t begin, int64_t end) {
     for (int64_t block = begin; block < end; block += grain) {
       const int64_t block_end = std::min(end, block + grain);
@@ -127,7 +127,8 @@ bool FusedDecodeStep::accepts(const KvCache &cache) const {
            entry.data_ptr() == buffer.data_ptr();
   };
   for (size_t i = 0; i < layers; i++)
-    if (!fits(cache.keys[i], cache.key_buffers[i]) || !fits(cache.values[i], cache.value_buffers[i]))
+    if (!fits(cache.keys[i], cache.key_buffers[i]) ||
+        !fits(cache.values[i], cache.value_buffers[i]))
       return false;
   return true;
 }
@@ -176,7 +177,8 @@ void FusedDecodeStep::step_rows(const std::vector<StepRow> &batch) {
     for (int64_t block = begin; block < end; block += grain_for(kWidth)) {
       const int64_t block_end = std::min(end, block + grain_for(kWidth));
       for (size_t i = 0; i < count; i++)
-        project(head_, rows_[i], rows_[i].normed.data(), logits + i * kLogitCount, block, block_end);
+        project(head_, rows_[i], rows_[i].normed.data(), logits + i * kLogitCount, block,
+                block_end);
     }
   });
 
@@ -241,8 +243,8 @@ void FusedDecodeStep::run_layer(const LayerParams &p, size_t /*layer*/, size_t c
 
   // x + c_proj_mlp(inner).
   prepare(p.c_proj_mlp, count, &RowState::inner);
-  project_all(p.c_proj_mlp, count, &RowState::inner, &RowState::x, kWidth,
-              grain_for(kInnerWidth), [](RowState &row, int64_t begin, int64_t end) {
+  project_all(p.c_proj_mlp, count, &RowState::inner, &RowState::x, kWidth, grain_for(kInnerWidth),
+              [](RowState &row, int64_t begin, int64_t end) {
                 for (int64_t r = begin; r < end; r++) row.x[r] += row.x_mid[r];
               });
 }

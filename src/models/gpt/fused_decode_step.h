@@ -20,8 +20,8 @@
 
 // One position of one generation in a step: its input and its cache.
 struct StepRow {
-  const float *x;   // [1024] input at the cache's next position
-  KvCache *cache;   // accepted by accepts(); extended by the step
+  const float *x;  // [1024] input at the cache's next position
+  KvCache *cache;  // accepted by accepts(); extended by the step
 };
 
 class FusedDecodeStep {
@@ -31,8 +31,8 @@ class FusedDecodeStep {
                   const DecodeKernels &kernels = decode_kernels());
 
   // Whether step() can continue this cache: the parameters are contiguous
-  // float32 (or reduced, for the projections) and every layer holds its B = 1 keys and values as views of a
-  // reserved buffer with room for one more position.
+  // float32 (or reduced, for the projections) and every layer holds its B = 1 keys and values as
+  // views of a reserved buffer with room for one more position.
   bool accepts(const KvCache &cache) const;
 
   // x [1, 1, 1024] at the next position -> mel_head logits [1026]. Writes the

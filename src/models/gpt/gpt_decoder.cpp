@@ -24,8 +24,7 @@ constexpr double kBlockedScore = -1e9;
 // Writes fresh [B, 16, T, 64] after the `held` positions of this layer's
 // buffer and makes the cache entry the view of all filled positions.
 at::Tensor append_in_place(std::vector<at::Tensor> &buffers, std::vector<at::Tensor> &entries,
-                           size_t slot, int64_t held, const at::Tensor &fresh,
-                           int64_t capacity) {
+                           size_t slot, int64_t held, const at::Tensor &fresh, int64_t capacity) {
   if (buffers.size() <= slot) buffers.resize(slot + 1);
   at::Tensor &buffer = buffers[slot];
   if (!buffer.defined()) {
@@ -60,26 +59,26 @@ at::Tensor hand_written_linear(int64_t rows, int64_t cols, const at::Tensor &x,
   sizes.back() = rows;
   at::Tensor out = torch::empty(sizes);
   const at::Tensor b = bias.defined() ? bias.to(torch::kFloat).contiguous() : at::Tensor();
-  product(input.data_ptr<float>(), input.numel() / cols, b.defined() ? b.data_ptr<float>() : nullptr,
-          out.data_ptr<float>());
+  product(input.data_ptr<float>(), input.numel() / cols,
+          b.defined() ? b.data_ptr<float>() : nullptr, out.data_ptr<float>());
   return out;
 }
 
-at::Tensor reduced_linear(const ReducedMatrix &matrix, const at::Tensor &x, const at::Tensor &bias) {
-  return hand_written_linear(
-      matrix.rows, matrix.cols, x, bias,
-      [&](const float *in, int64_t positions, const float *b, float *y) {
-        reduced_matmul(matrix, in, positions, b, y, projection_threads());
-      });
+at::Tensor reduced_linear(const ReducedMatrix &matrix, const at::Tensor &x,
+                          const at::Tensor &bias) {
+  return hand_written_linear(matrix.rows, matrix.cols, x, bias,
+                             [&](const float *in, int64_t positions, const float *b, float *y) {
+                               reduced_matmul(matrix, in, positions, b, y, projection_threads());
+                             });
 }
 
 at::Tensor float_linear(const at::Tensor &weight, const at::Tensor &x, const at::Tensor &bias) {
   const float *w = weight.data_ptr<float>();
   const int64_t rows = weight.size(0), cols = weight.size(1);
-  return hand_written_linear(rows, cols, x, bias,
-                             [&](const float *in, int64_t positions, const float *b, float *y) {
-                               float_matmul(w, rows, cols, in, positions, b, y, projection_threads());
-                             });
+  return hand_written_linear(
+      rows, cols, x, bias, [&](const float *in, int64_t positions, const float *b, float *y) {
+        float_matmul(w, rows, cols, in, positions, b, y, projection_threads());
+      });
 }
 
 }  // namespace
@@ -114,8 +113,8 @@ at::Tensor DenseImpl::forward(const at::Tensor &x) {
   if (reduced) return reduced_linear(*reduced, x, bias);
   const int64_t positions = x.dim() > 0 ? x.numel() / std::max<int64_t>(1, x.size(-1)) : 0;
   if (positions > 1 && positions <= kFloatMatmulMaxPositions && x.scalar_type() == at::kFloat &&
-      weight.scalar_type() == at::kFloat && weight.is_contiguous() && x.size(-1) == weight.size(1) &&
-      float_matmul_usable(weight.size(1)))
+      weight.scalar_type() == at::kFloat && weight.is_contiguous() &&
+      x.size(-1) == weight.size(1) && float_matmul_usable(weight.size(1)))
     return float_linear(weight, x, bias);
   return torch::linear(x, weight, bias);
 }
@@ -228,8 +227,7 @@ at::Tensor GPTDecoderImpl::embed_prefix(at::Tensor cond_latents, at::Tensor text
   at::Tensor text = torch::cat({torch::full({1, 1}, kTextStart, torch::kInt64), text_tokens,
                                 torch::full({1, 1}, kTextStop, torch::kInt64)},
                                1);
-  at::Tensor t =
-      text_embedding(text) + text_pos_embedding->forward(static_cast<int>(text.size(1)));
+  at::Tensor t = text_embedding(text) + text_pos_embedding->forward(static_cast<int>(text.size(1)));
   return torch::cat({c, t}, 1);
 }
 

@@ -38,7 +38,8 @@ inline void prefetch(const void *p) { _mm_prefetch(static_cast<const char *>(p),
 template <class RowsKernel>
 void for_row_blocks(int64_t row_begin, int64_t row_end, const RowsKernel &kernel) {
   int64_t r = row_begin;
-  for (; r + kRowBlock <= row_end; r += kRowBlock) kernel(std::integral_constant<int, kRowBlock>(), r);
+  for (; r + kRowBlock <= row_end; r += kRowBlock)
+    kernel(std::integral_constant<int, kRowBlock>(), r);
   for (; r < row_end; r++) kernel(std::integral_constant<int, 1>(), r);
 }
 
@@ -155,7 +156,8 @@ TARGET_AVX512_BF16 inline void bf16_rows_dp(const ReducedMatrix &m, const uint16
   }
   if (c < m.stride) {
     const __m512bh xa = load_bf16x32(x + c);
-    for (int i = 0; i < R; i++) a[i] = _mm512_dpbf16_ps(a[i], load_bf16x32(w + i * m.stride + c), xa);
+    for (int i = 0; i < R; i++)
+      a[i] = _mm512_dpbf16_ps(a[i], load_bf16x32(w + i * m.stride + c), xa);
   }
   for (int i = 0; i < R; i++)
     y[r + i] = finish(_mm512_reduce_add_ps(_mm512_add_ps(a[i], b[i])), bias, r + i);
@@ -296,8 +298,7 @@ TARGET_AVX512_VNNI inline void int8_rows_vnni(const ReducedMatrix &m, const Prep
 }
 
 TARGET_AVX512_VNNI void int8_vnni(const ReducedMatrix &m, const PreparedInput &in,
-                                  const float *bias, float *y, int64_t row_begin,
-                                  int64_t row_end) {
+                                  const float *bias, float *y, int64_t row_begin, int64_t row_end) {
   for_row_blocks(row_begin, row_end, [&](auto rows, int64_t r) {
     int8_rows_vnni<decltype(rows)::value>(m, in, bias, y, r);
   });
@@ -305,8 +306,8 @@ TARGET_AVX512_VNNI void int8_vnni(const ReducedMatrix &m, const PreparedInput &i
 
 // Quantises x[0, count) padded with zeros to `stride` values, with one scale
 // per `block` values (block divides stride; a multiple of kInt8Block).
-void quantize_activations(const float *x, int64_t count, int64_t stride, int64_t block,
-                          int8_t *q, float *block_scales) {
+void quantize_activations(const float *x, int64_t count, int64_t stride, int64_t block, int8_t *q,
+                          float *block_scales) {
   for (int64_t begin = 0; begin < stride; begin += block) {
     const int64_t end = std::min(begin + block, count);
     float largest = 0.0f;
@@ -324,7 +325,8 @@ void quantize_activations(const float *x, int64_t count, int64_t stride, int64_t
       else
         q[c] = round_to_int8(exact_inverse ? x[c] * inverse : x[c] / scale);
     }
-    for (int64_t b = begin / kInt8Block; b < (begin + block) / kInt8Block; b++) block_scales[b] = scale;
+    for (int64_t b = begin / kInt8Block; b < (begin + block) / kInt8Block; b++)
+      block_scales[b] = scale;
   }
 }
 
@@ -423,8 +425,8 @@ bool reduced_path_supported(DecoderPrecision precision, ReducedPath path) {
 }
 
 ReducedPath best_reduced_path(DecoderPrecision precision) {
-  for (ReducedPath path : {ReducedPath::kAvx512Bf16, ReducedPath::kAvx512Vnni,
-                           ReducedPath::kAvx512, ReducedPath::kAvx2})
+  for (ReducedPath path : {ReducedPath::kAvx512Bf16, ReducedPath::kAvx512Vnni, ReducedPath::kAvx512,
+                           ReducedPath::kAvx2})
     if (reduced_path_supported(precision, path)) return path;
   return ReducedPath::kScalar;
 }
@@ -441,7 +443,8 @@ void PreparedInput::prepare(const ReducedMatrix &matrix, const float *x) {
     int64_t begin = 0;
     if (matrix.path != ReducedPath::kScalar)
       for (; begin + kInt8Block <= matrix.cols; begin += kInt8Block)
-        quantize_block_avx2(x + begin, int8.data() + begin, block_scales.data() + begin / kInt8Block);
+        quantize_block_avx2(x + begin, int8.data() + begin,
+                            block_scales.data() + begin / kInt8Block);
     if (begin < stride)
       quantize_activations(x + begin, matrix.cols - begin, stride - begin, kInt8Block,
                            int8.data() + begin, block_scales.data() + begin / kInt8Block);
@@ -466,13 +469,14 @@ void reduced_matmul(const ReducedMatrix &matrix, const float *x, int64_t positio
   if (positions <= 0) return;
   std::vector<PreparedInput> inputs(positions);
   const int64_t row_bytes = matrix.stride * (matrix.precision == DecoderPrecision::kBF16 ? 2 : 1);
-  const int64_t rows_per_block = std::max<int64_t>(kRowBlock, 65536 / row_bytes / kRowBlock * kRowBlock);
+  const int64_t rows_per_block =
+      std::max<int64_t>(kRowBlock, 65536 / row_bytes / kRowBlock * kRowBlock);
   const MatvecFn matvec = matvec_for(matrix);
   auto prepare = [&](int64_t begin, int64_t end) {
     for (int64_t t = begin; t < end; t++) inputs[t].prepare(matrix, x + t * matrix.cols);
   };
-  const bool position_blocks = matrix.precision == DecoderPrecision::kBF16 &&
-                               matrix.path == ReducedPath::kAvx512Bf16;
+  const bool position_blocks =
+      matrix.precision == DecoderPrecision::kBF16 && matrix.path == ReducedPath::kAvx512Bf16;
   auto multiply = [&](int64_t begin, int64_t end) {
     for (int64_t block = begin; block < end; block += rows_per_block) {
       const int64_t block_end = std::min(end, block + rows_per_block);

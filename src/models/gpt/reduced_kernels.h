@@ -14,9 +14,9 @@ struct PreparedInput {
   void prepare(const ReducedMatrix &matrix, const float *x);
 
   // Each padded with zeros to matrix.stride; only the path's form is filled.
-  std::vector<float> floats;      // bf16 widening paths
-  std::vector<uint16_t> bf16;     // kAvx512Bf16
-  std::vector<int8_t> int8;       // int8 paths: x ~= int8 * block scale
+  std::vector<float> floats;        // bf16 widening paths
+  std::vector<uint16_t> bf16;       // kAvx512Bf16
+  std::vector<int8_t> int8;         // int8 paths: x ~= int8 * block scale
   std::vector<float> block_scales;  // one per kInt8Block values
 };
 

@@ -43,7 +43,6 @@ namespace {
 
 int64_t round_up(int64_t value, int64_t block) { return (value + block - 1) / block * block; }
 
-
 // Rows in parallel: a layer's c_fc alone is four million values.
 template <class F>
 void for_rows(int64_t rows, const F &convert_row) {
@@ -65,7 +64,8 @@ ReducedMatrix::ReducedMatrix(const at::Tensor &weight, DecoderPrecision reduced_
   if (precision == DecoderPrecision::kBF16) {
     bf16.assign(rows * stride, 0);
     for_rows(rows, [&](int64_t r) {
-      for (int64_t c = 0; c < cols; c++) bf16[r * stride + c] = bf16_from_float(values[r * cols + c]);
+      for (int64_t c = 0; c < cols; c++)
+        bf16[r * stride + c] = bf16_from_float(values[r * cols + c]);
     });
     return;
   }

@@ -52,8 +52,7 @@ at::Tensor process_logits(at::Tensor logits, float temperature, int top_k, float
 }
 
 int GPTDecoderImpl::sample_next_code(at::Tensor logits, float temperature, int top_k, float top_p,
-                                     float repetition_penalty,
-                                     const std::vector<int32_t> &history,
+                                     float repetition_penalty, const std::vector<int32_t> &history,
                                      std::optional<at::Generator> generator) {
   at::Tensor l = process_logits(logits, temperature, top_k, top_p, repetition_penalty, history);
   at::Tensor probs = torch::softmax(l, -1);

@@ -58,10 +58,12 @@ at::Tensor HifiDecoderImpl::forward(at::Tensor latents, at::Tensor g) {
   at::Tensor z = stretch_latents(std::move(latents));
 
   log_line(kLogDebug, "[hifigan] Input to generator: [%ld, %ld, %ld], spk: [%ld, %ld, %ld]\n",
-          static_cast<long>(z.size(0)), static_cast<long>(z.size(1)), static_cast<long>(z.size(2)),
-          static_cast<long>(g.size(0)), static_cast<long>(g.size(1)), static_cast<long>(g.size(2)));
+           static_cast<long>(z.size(0)), static_cast<long>(z.size(1)), static_cast<long>(z.size(2)),
+           static_cast<long>(g.size(0)), static_cast<long>(g.size(1)),
+           static_cast<long>(g.size(2)));
   at::Tensor o = waveform_decoder->forward(std::move(z), std::move(g));
-  log_line(kLogDebug, "[hifigan] Output waveform: [%ld, %ld, %ld] at 24kHz\n", static_cast<long>(o.size(0)),
-          static_cast<long>(o.size(1)), static_cast<long>(o.size(2)));
+  log_line(kLogDebug, "[hifigan] Output waveform: [%ld, %ld, %ld] at 24kHz\n",
+           static_cast<long>(o.size(0)), static_cast<long>(o.size(1)),
+           static_cast<long>(o.size(2)));
   return o;
 }

@@ -69,9 +69,9 @@ int64_t HifiResBlockImpl::reach() const {
 UpsamplingConvolution::UpsamplingConvolution(const at::Tensor &transposed_weight,
                                              const at::Tensor &transposed_bias, int64_t rate)
     : stride(rate), out_channels(transposed_weight.size(1)) {
-  TORCH_CHECK(transposed_weight.dim() == 3 && transposed_weight.size(2) == 2 * stride &&
-                  stride % 2 == 0,
-              "upsampling: kernel ", transposed_weight.size(-1), " is not twice the stride ", stride);
+  TORCH_CHECK(
+      transposed_weight.dim() == 3 && transposed_weight.size(2) == 2 * stride && stride % 2 == 0,
+      "upsampling: kernel ", transposed_weight.size(-1), " is not twice the stride ", stride);
   const int64_t in = transposed_weight.size(0);
   // taps[ci, co, h, r] = weight[ci, co, h * stride + r]. Phase r's kernel
   // reads input q - 1 through tap r + stride (h = 1) and q through tap r
@@ -109,11 +109,13 @@ HifiganGeneratorImpl::HifiganGeneratorImpl() : upsampling_(kStages) {
             .dilation(1)));
   }
   conds = register_module("conds", torch::nn::ModuleList());
-  for (int i = 0; i < kStages; i++) conds->push_back(make_conv(kSpeakerChannels, kChannels[i + 1], 1, 0));
+  for (int i = 0; i < kStages; i++)
+    conds->push_back(make_conv(kSpeakerChannels, kChannels[i + 1], 1, 0));
   resblocks = register_module("resblocks", torch::nn::ModuleList());
   for (int i = 0; i < kStages; i++) {
     for (int j = 0; j < kBranches; j++) {
-      resblocks->push_back(HifiResBlock(kChannels[i + 1], kResKernels[j], std::vector<int>{1, 3, 5}));
+      resblocks->push_back(
+          HifiResBlock(kChannels[i + 1], kResKernels[j], std::vector<int>{1, 3, 5}));
     }
   }
   conv_post = register_module("conv_post", make_conv(kChannels[kStages], 1, 7, 3, 1, false));
@@ -182,7 +184,8 @@ at::Tensor HifiganGeneratorImpl::residual_mean_slice(int stage, const at::Tensor
 at::Tensor HifiganGeneratorImpl::residual_mean(int stage, const at::Tensor &x) {
   const int64_t length = x.size(2);
   const int64_t threads = at::get_num_threads();
-  const int64_t target = std::max<int64_t>(1, slice_elements / std::max<int64_t>(1, x.size(0) * x.size(1)));
+  const int64_t target =
+      std::max<int64_t>(1, slice_elements / std::max<int64_t>(1, x.size(0) * x.size(1)));
   if (length <= target) return residual_mean_slice(stage, x);
   int64_t count = (length + target - 1) / target;
   count = (count + threads - 1) / threads * threads;

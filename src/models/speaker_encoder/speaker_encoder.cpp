@@ -59,13 +59,12 @@ ResBlock2dImpl::ResBlock2dImpl(int in_channels, int out_channels, int stride)
   se = register_module("se", SEBlock2d(out_channels));
   if (has_downsample) {
     downsample = register_module(
-        "downsample",
-        torch::nn::Sequential(
-            torch::nn::Conv2d(torch::nn::Conv2dOptions(in_channels, out_channels, 1)
-                                  .stride(stride)
-                                  .padding(0)
-                                  .bias(true)),
-            torch::nn::BatchNorm2d(torch::nn::BatchNormOptions(out_channels))));
+        "downsample", torch::nn::Sequential(
+                          torch::nn::Conv2d(torch::nn::Conv2dOptions(in_channels, out_channels, 1)
+                                                .stride(stride)
+                                                .padding(0)
+                                                .bias(true)),
+                          torch::nn::BatchNorm2d(torch::nn::BatchNormOptions(out_channels))));
   }
 }
 
@@ -78,14 +77,16 @@ at::Tensor ResBlock2dImpl::forward(at::Tensor x) {
   out = conv2(out);
   out = bn2(out);
   out = se(out);
-  if (has_downsample) out += downsample->forward(x);
-  else out += x;
+  if (has_downsample)
+    out += downsample->forward(x);
+  else
+    out += x;
   return out.relu_();
 }
 
 SpeakerEncoderImpl::SpeakerEncoderImpl() {
-  instance_norm = register_module(
-      "instance_norm", torch::nn::InstanceNorm1d(torch::nn::InstanceNormOptions(64)));
+  instance_norm = register_module("instance_norm",
+                                  torch::nn::InstanceNorm1d(torch::nn::InstanceNormOptions(64)));
   conv1 = register_module("conv1", torch::nn::Conv2d(conv3x3(1, 32, 1)));
   bn1 = register_module("bn1", torch::nn::BatchNorm2d(torch::nn::BatchNormOptions(32)));
   layer1 = register_module("layer1", make_stage(32, 32, 1, 3, blocks_));
@@ -127,6 +128,6 @@ at::Tensor SpeakerEncoderImpl::forward(at::Tensor mel) {
   namespace F = torch::nn::functional;
   e = F::normalize(e, F::NormalizeFuncOptions().dim(-1));
   log_line(kLogDebug, "[speaker_encoder] Output: [%ld, %ld]\n", static_cast<long>(e.size(0)),
-          static_cast<long>(e.size(1)));
+           static_cast<long>(e.size(1)));
   return e;
 }

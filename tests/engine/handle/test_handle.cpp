@@ -70,8 +70,8 @@ vclone_options small_options(int max_codes, uint64_t seed) {
 std::vector<float> speak(const char *text, const vclone_options &options,
                          const vclone_voice *voice = nullptr, const char *language = "en") {
   int32_t n = -1;
-  float *samples = vclone_speak(shared->model, text, language, voice ? voice : shared->voice,
-                                &options, &n);
+  float *samples =
+      vclone_speak(shared->model, text, language, voice ? voice : shared->voice, &options, &n);
   EXPECT_NE(samples, nullptr) << last_error();
   std::vector<float> result;
   if (samples) result.assign(samples, samples + n);
@@ -202,10 +202,12 @@ TEST(Handle, OutOfRangeOptionsFailBeforeAnyWork) {
     EXPECT_NE(last_error().find(c.field), std::string::npos) << c.field << ": " << last_error();
     EXPECT_EQ(log.text().find("[tokenizer]"), std::string::npos) << c.field << " did work first";
     int calls = 0;
-    auto count = [](const float *, int, void *counter) { return ++*static_cast<int *>(counter), 0; };
-    EXPECT_EQ(vclone_speak_stream(shared->model, "Hello.", "en", shared->voice, &options, count,
-                                  &calls),
-              -1);
+    auto count = [](const float *, int, void *counter) {
+      return ++*static_cast<int *>(counter), 0;
+    };
+    EXPECT_EQ(
+        vclone_speak_stream(shared->model, "Hello.", "en", shared->voice, &options, count, &calls),
+        -1);
     EXPECT_EQ(calls, 0);
   }
 
@@ -213,10 +215,30 @@ TEST(Handle, OutOfRangeOptionsFailBeforeAnyWork) {
     const char *field;
     vclone_load_options options;
   } load_cases[] = {
-      {"n_threads", [] { auto o = vclone_default_load_options(); o.n_threads = 999; return o; }()},
-      {"n_threads", [] { auto o = vclone_default_load_options(); o.n_threads = -1; return o; }()},
-      {"precision", [] { auto o = vclone_default_load_options(); o.precision = 7; return o; }()},
-      {"reserved", [] { auto o = vclone_default_load_options(); o.reserved[0] = 1; return o; }()},
+      {"n_threads",
+       [] {
+         auto o = vclone_default_load_options();
+         o.n_threads = 999;
+         return o;
+       }()},
+      {"n_threads",
+       [] {
+         auto o = vclone_default_load_options();
+         o.n_threads = -1;
+         return o;
+       }()},
+      {"precision",
+       [] {
+         auto o = vclone_default_load_options();
+         o.precision = 7;
+         return o;
+       }()},
+      {"reserved",
+       [] {
+         auto o = vclone_default_load_options();
+         o.reserved[0] = 1;
+         return o;
+       }()},
   };
   for (const LoadCase &c : load_cases) {
     EXPECT_EQ(vclone_model_load(shared->model_path.c_str(), shared->vocab.c_str(), &c.options),
@@ -259,8 +281,9 @@ TEST(Handle, BadTextAndLanguageFailWithAClearMessage) {
 TEST(Handle, LongTextIsSpokenWholeInPiecesJoinedByPauses) {
   std::string text;
   while (text.size() < 3000)
-    text += "Mr. Smith paid 3.5 dollars for the quick brown fox, which jumped over the lazy dog! "
-            "Did it really? ";
+    text +=
+        "Mr. Smith paid 3.5 dollars for the quick brown fox, which jumped over the lazy dog! "
+        "Did it really? ";
   vclone_options options = small_options(8, 5);
   options.pause_seconds = 0.25f;
   LogCapture log;
@@ -274,9 +297,9 @@ TEST(Handle, LongTextIsSpokenWholeInPiecesJoinedByPauses) {
   EXPECT_EQ(static_cast<int64_t>(audio.size()), pieces * piece_samples(8) + (pieces - 1) * 6000);
   // The pause is silence.
   const size_t pause_start = static_cast<size_t>(piece_samples(8));
-  EXPECT_EQ(max_difference(std::vector<float>(audio.begin() + pause_start,
-                                              audio.begin() + pause_start + 6000),
-                           std::vector<float>(6000, 0.0f)),
+  EXPECT_EQ(max_difference(
+                std::vector<float>(audio.begin() + pause_start, audio.begin() + pause_start + 6000),
+                std::vector<float>(6000, 0.0f)),
             0.0f);
   // A seeded text of several pieces is reproducible.
   const std::string shorter = text.substr(0, 600);
@@ -368,8 +391,8 @@ TEST(Handle, NotAVoiceFileGivesNullAndTheReason) {
     std::vector<float> speaker(512, 0.5f);
     return fixture::Records{
         {"manifest.json",
-         "{" + fixture::manifest_entry("cond_latents", "0", "0", latent_shape, latent_numel) + ", " +
-             fixture::manifest_entry("speaker_embedding", "1", "0", "1, 512, 1", 512) + "}"},
+         "{" + fixture::manifest_entry("cond_latents", "0", "0", latent_shape, latent_numel) +
+             ", " + fixture::manifest_entry("speaker_embedding", "1", "0", "1, 512, 1", 512) + "}"},
         {"data/0", fixture::float_bytes(latents)},
         {"data/1", fixture::float_bytes(speaker)}};
   };
@@ -399,8 +422,9 @@ TEST(Handle, NotAVoiceFileGivesNullAndTheReason) {
       {"corrupted", flipped, "flipped.vcv"},
       {"no marker", voice_archive("nomark.vcv", tensors("1, 1024, 32", 32768, 0.1f)),
        "no voice.json"},
-      {"other kind", voice_archive("kind.vcv", with_marker(tensors("1, 1024, 32", 32768, 0.1f),
-                                                           R"({"kind": "model"})")),
+      {"other kind",
+       voice_archive("kind.vcv",
+                     with_marker(tensors("1, 1024, 32", 32768, 0.1f), R"({"kind": "model"})")),
        "does not mark itself"},
       {"newer format",
        voice_archive("v2.vcv", with_marker(tensors("1, 1024, 32", 32768, 0.1f),
@@ -412,7 +436,8 @@ TEST(Handle, NotAVoiceFileGivesNullAndTheReason) {
       {"wrong shape",
        voice_archive("shape.vcv", with_marker(tensors("1, 1024, 31", 31744, 0.1f), marker)),
        "cond_latents has shape [1, 1024, 31]"},
-      {"not finite", voice_archive("nan.vcv", with_marker(tensors("1, 1024, 32", 32768, NAN), marker)),
+      {"not finite",
+       voice_archive("nan.vcv", with_marker(tensors("1, 1024, 32", 32768, NAN), marker)),
        "not finite"},
   };
   for (const Case &c : cases) {
@@ -431,9 +456,9 @@ namespace {
 struct Stream {
   std::vector<float> samples;
   std::vector<size_t> chunks;
-  int stop_after = -1;          // chunks to take before stopping; -1: all
-  int sleep_ms = 0;             // a slow consumer
-  std::string log_at_first;     // the log when the first chunk came
+  int stop_after = -1;       // chunks to take before stopping; -1: all
+  int sleep_ms = 0;          // a slow consumer
+  std::string log_at_first;  // the log when the first chunk came
   LogCapture *log = nullptr;
 };
 
@@ -503,7 +528,8 @@ TEST(Stream, SlowConsumerAndLongTextStreamEveryPieceInOrder) {
   // Sentences are short enough to pack into one piece; force pieces with a
   // text over the budget instead.
   std::string long_text;
-  while (long_text.size() < 600) long_text += "Every piece is spoken in its turn, one after another. ";
+  while (long_text.size() < 600)
+    long_text += "Every piece is spoken in its turn, one after another. ";
   const std::vector<float> long_whole = speak(long_text.c_str(), options);
   Stream stream;
   stream.sleep_ms = 30;
@@ -521,9 +547,9 @@ TEST(Stream, FailureBeforeAudioCallsNothing) {
   EXPECT_EQ(vclone_speak_stream(shared->model, "Hello.", "xx", shared->voice, &options, on_audio,
                                 &stream),
             -1);
-  EXPECT_EQ(vclone_speak_stream(shared->model, "Hello.", "en", shared->voice, &options, nullptr,
-                                &stream),
-            -1);
+  EXPECT_EQ(
+      vclone_speak_stream(shared->model, "Hello.", "en", shared->voice, &options, nullptr, &stream),
+      -1);
   EXPECT_TRUE(stream.chunks.empty());
 }
 
@@ -535,7 +561,10 @@ namespace {
 struct Call {
   Call(std::string text_, std::string language_, vclone_options options_,
        const vclone_voice *voice_, int stop_after_chunks_ = 0)
-      : text(std::move(text_)), language(std::move(language_)), options(options_), voice(voice_),
+      : text(std::move(text_)),
+        language(std::move(language_)),
+        options(options_),
+        voice(voice_),
         stop_after_chunks(stop_after_chunks_) {}
   std::string text;
   std::string language;
@@ -573,7 +602,8 @@ void run_call(vclone_model *model, Call &call) {
 
 // Runs the calls on threads of their own, each started `stagger` after the
 // one before, so that they join the shared steps at different moments.
-void run_together(vclone_model *model, std::vector<Call> &calls, std::chrono::milliseconds stagger) {
+void run_together(vclone_model *model, std::vector<Call> &calls,
+                  std::chrono::milliseconds stagger) {
   std::vector<std::thread> threads;
   for (Call &call : calls) {
     threads.emplace_back([model, &call] { run_call(model, call); });

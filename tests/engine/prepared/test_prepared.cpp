@@ -71,8 +71,9 @@ bool mapped_from(const void *address, const std::string &path) {
   for (std::string line; std::getline(maps, line);) {
     uintptr_t begin = 0, end = 0;
     if (std::sscanf(line.c_str(), "%lx-%lx", &begin, &end) != 2) continue;
-    if (value >= begin && value < end) return line.size() >= path.size() &&
-                                              line.compare(line.size() - path.size(), path.size(), path) == 0;
+    if (value >= begin && value < end)
+      return line.size() >= path.size() &&
+             line.compare(line.size() - path.size(), path.size(), path) == 0;
   }
   return false;
 }
@@ -130,7 +131,9 @@ TEST(PreparedModel, SpeaksAsItsArchiveAtEachPrecisionFromMappedWeights) {
     SCOPED_TRACE("precision " + std::to_string(precision));
     const std::string prepared = files().dir.file("model-" + std::to_string(precision) + ".bin");
     ASSERT_EQ(vclone_model_prepare(files().model.c_str(), files().vocab.c_str(), precision,
-                                   prepared.c_str()), 0) << last_error();
+                                   prepared.c_str()),
+              0)
+        << last_error();
     EXPECT_EQ(vclone_model_verify(prepared.c_str()), 0) << last_error();
 
     vclone_model *archive = load(files().model, files().vocab.c_str(), precision);
@@ -167,8 +170,8 @@ TEST(PreparedModel, SpeaksAsItsArchiveAtEachPrecisionFromMappedWeights) {
 
     // A prepared model keeps its precision; asking for another is refused.
     if (precision != VCLONE_PRECISION_F32) {
-      const int32_t other = precision == VCLONE_PRECISION_BF16 ? VCLONE_PRECISION_INT8
-                                                               : VCLONE_PRECISION_BF16;
+      const int32_t other =
+          precision == VCLONE_PRECISION_BF16 ? VCLONE_PRECISION_INT8 : VCLONE_PRECISION_BF16;
       EXPECT_EQ(load(prepared, nullptr, other), nullptr);
       EXPECT_NE(last_error().find("was prepared for"), std::string::npos) << last_error();
     }
@@ -178,8 +181,10 @@ TEST(PreparedModel, SpeaksAsItsArchiveAtEachPrecisionFromMappedWeights) {
 
 TEST(PreparedModel, RefusesDamagedTruncatedAndForeignFiles) {
   const std::string prepared = files().dir.file("int8.vcm");
-  ASSERT_EQ(vclone_model_prepare(files().model.c_str(), files().vocab.c_str(), VCLONE_PRECISION_INT8,
-                                 prepared.c_str()), 0) << last_error();
+  ASSERT_EQ(vclone_model_prepare(files().model.c_str(), files().vocab.c_str(),
+                                 VCLONE_PRECISION_INT8, prepared.c_str()),
+            0)
+      << last_error();
   const std::string head = read_bytes(prepared, 1 << 20);
 
   struct Case {
@@ -229,7 +234,8 @@ TEST(PreparedModel, RefusesDamagedTruncatedAndForeignFiles) {
 
   // Preparing from a prepared model is refused.
   EXPECT_EQ(vclone_model_prepare(prepared.c_str(), files().vocab.c_str(), VCLONE_PRECISION_INT8,
-                                 files().dir.file("again.vcm").c_str()), -1);
+                                 files().dir.file("again.vcm").c_str()),
+            -1);
   EXPECT_NE(last_error().find("prepared model already"), std::string::npos) << last_error();
   std::remove(prepared.c_str());
 }

@@ -115,13 +115,11 @@ uint16_t le16(const std::string &bytes, size_t at) {
 // Tests run in order: the first loads the model the others use.
 TEST(Synthesis, LoadBindsEveryArchiveTensor) {
   std::string log = load_log(models->plain);
-  for (const char *line : {"[vclone] Initializing modules...\n", "[vclone] Archive: 919 tensors\n",
-                           "[vclone] mel_stats: [80]\n",
-                           "[vclone] ConditioningEncoder: 38/38 weights\n",
-                           "[vclone] PerceiverResampler: 16/20 weights\n",
-                           "[vclone] GPTDecoder: 372/372 weights\n",
-                           "[vclone] SpeakerEncoder: 216 weights loaded\n",
-                           "[vclone] HifiDecoder: 165/165 weights\n"})
+  for (const char *line :
+       {"[vclone] Initializing modules...\n", "[vclone] Archive: 919 tensors\n",
+        "[vclone] mel_stats: [80]\n", "[vclone] ConditioningEncoder: 38/38 weights\n",
+        "[vclone] PerceiverResampler: 16/20 weights\n", "[vclone] GPTDecoder: 372/372 weights\n",
+        "[vclone] SpeakerEncoder: 216 weights loaded\n", "[vclone] HifiDecoder: 165/165 weights\n"})
     EXPECT_NE(log.find(line), std::string::npos) << line << log;
   EXPECT_EQ(log.find("mismatch"), std::string::npos) << log;
   EXPECT_TRUE(std::regex_search(log, std::regex(R"(\[vclone\] Loaded in \d+\.\d\d sec\n)")));
@@ -134,7 +132,8 @@ TEST(Synthesis, SpeaksAndCountsSamples) {
   ASSERT_GE(spoken.codes, 4) << spoken.log << last_error();
   EXPECT_LE(spoken.codes, 10);
   ASSERT_EQ(static_cast<int64_t>(spoken.samples.size()), expected_samples(spoken.codes));
-  for (float sample : spoken.samples) ASSERT_TRUE(std::isfinite(sample) && std::fabs(sample) <= 1.0f);
+  for (float sample : spoken.samples)
+    ASSERT_TRUE(std::isfinite(sample) && std::fabs(sample) <= 1.0f);
   EXPECT_NE(spoken.log.find("[vclone] Done: " + std::to_string(spoken.samples.size()) + " samples"),
             std::string::npos);
 }
@@ -159,10 +158,12 @@ TEST(Synthesis, WritesMono16BitWav) {
   std::string out = models->dir.file("out.wav");
   torch::manual_seed(5);
   testing::internal::CaptureStderr();
-  ASSERT_EQ(vclone_tts_to_file("File output.", models->reference.c_str(), "en", out.c_str(), 60.0f), 0);
+  ASSERT_EQ(vclone_tts_to_file("File output.", models->reference.c_str(), "en", out.c_str(), 60.0f),
+            0);
   std::string log = testing::internal::GetCapturedStderr();
   std::smatch match;
-  ASSERT_TRUE(std::regex_search(log, match, std::regex(R"(\[vclone\] Done: (\d+) samples)"))) << log;
+  ASSERT_TRUE(std::regex_search(log, match, std::regex(R"(\[vclone\] Done: (\d+) samples)")))
+      << log;
   const uint32_t samples = std::stoul(match[1]);
   std::string bytes = read_file(out);
   ASSERT_EQ(bytes.size(), 44u + 2u * samples);
@@ -208,7 +209,8 @@ TEST(Synthesis, FailuresLeaveTheEngineUsable) {
       {"zero speed", "Hi.", models->reference, 0.0f, "Bad speed"},
       {"negative speed", "Hi.", models->reference, -1.0f, "Bad speed"},
       {"NaN speed", "Hi.", models->reference, std::numeric_limits<float>::quiet_NaN(), "Bad speed"},
-      {"infinite speed", "Hi.", models->reference, std::numeric_limits<float>::infinity(), "Bad speed"},
+      {"infinite speed", "Hi.", models->reference, std::numeric_limits<float>::infinity(),
+       "Bad speed"},
       {"too long text", long_text, models->reference, 1.0f, "Text too long: "},
       {"speed leaves one code", "Hi.", models->reference, 1000.0f, "Too few codes"},
   };
@@ -246,7 +248,8 @@ TEST(Synthesis, LoadFailuresAndReload) {
   log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(last_error().rfind("Failed to load manifest: ", 0), 0u) << last_error();
   EXPECT_NE(last_error().find(models->reference), std::string::npos) << last_error();
-  EXPECT_NE(log.find("[vclone] Loading weights from " + models->reference + "..."), std::string::npos);
+  EXPECT_NE(log.find("[vclone] Loading weights from " + models->reference + "..."),
+            std::string::npos);
   EXPECT_EQ(current_model, nullptr);
 
   // The weight-norm archive binds the vocoder through the fold.

@@ -37,7 +37,8 @@ at::Tensor reference_block(AttentionBlockImpl &block, const at::Tensor &x) {
     at::Tensor q = qkv.narrow(1, h * D, D);
     at::Tensor k = qkv.narrow(1, C + h * D, D);
     at::Tensor v = qkv.narrow(1, 2 * C + h * D, D);
-    at::Tensor weights = torch::softmax(torch::matmul(q.transpose(1, 2), k) / std::sqrt(double(D)), -1);
+    at::Tensor weights =
+        torch::softmax(torch::matmul(q.transpose(1, 2), k) / std::sqrt(double(D)), -1);
     heads.push_back(torch::matmul(v, weights.transpose(1, 2)));  // [B, D, T]
   }
   at::Tensor h = torch::cat(heads, 1);
@@ -53,19 +54,23 @@ TEST_F(ConditioningEncoderTest, ParameterNamesAndShapes) {
   EXPECT_EQ(params.size(), 38u);
   EXPECT_EQ(module()->named_buffers().size(), 0u);
 
-  const std::vector<std::string> first = {"init.weight", "init.bias", "attn.0.norm.weight",
-                                          "attn.0.norm.bias", "attn.0.qkv.weight",
-                                          "attn.0.qkv.bias", "attn.0.proj_out.weight",
-                                          "attn.0.proj_out.bias", "attn.1.norm.weight"};
+  const std::vector<std::string> first = {
+      "init.weight",       "init.bias",       "attn.0.norm.weight",     "attn.0.norm.bias",
+      "attn.0.qkv.weight", "attn.0.qkv.bias", "attn.0.proj_out.weight", "attn.0.proj_out.bias",
+      "attn.1.norm.weight"};
   for (size_t i = 0; i < first.size(); ++i) EXPECT_EQ(params.keys()[i], first[i]) << "index " << i;
   EXPECT_EQ(params.keys()[36], "attn.5.proj_out.weight");
   EXPECT_EQ(params.keys()[37], "attn.5.proj_out.bias");
 
   const std::vector<NamedShape> table = {
-      {"init.weight", {1024, 80, 1}},       {"init.bias", {1024}},
-      {"attn.0.norm.weight", {1024}},       {"attn.3.norm.bias", {1024}},
-      {"attn.0.qkv.weight", {3072, 1024, 1}}, {"attn.5.qkv.bias", {3072}},
-      {"attn.2.proj_out.weight", {1024, 1024, 1}}, {"attn.4.proj_out.bias", {1024}},
+      {"init.weight", {1024, 80, 1}},
+      {"init.bias", {1024}},
+      {"attn.0.norm.weight", {1024}},
+      {"attn.3.norm.bias", {1024}},
+      {"attn.0.qkv.weight", {3072, 1024, 1}},
+      {"attn.5.qkv.bias", {3072}},
+      {"attn.2.proj_out.weight", {1024, 1024, 1}},
+      {"attn.4.proj_out.bias", {1024}},
   };
   for (const auto &row : table) {
     SCOPED_TRACE(row.name);
@@ -90,7 +95,8 @@ TEST_F(ConditioningEncoderTest, KeepsFrameCountAndLogsShape) {
     at::Tensor out = run(torch::randn({1, 80, c.frames}), &log);
     EXPECT_EQ(out.sizes().vec(), (std::vector<int64_t>{1, 1024, c.frames}));
     EXPECT_TRUE(torch::isfinite(out).all().item<bool>());
-    EXPECT_EQ(log, "[conditioning] CondEncoder output: [1, 1024, " + std::to_string(c.frames) + "]\n");
+    EXPECT_EQ(log,
+              "[conditioning] CondEncoder output: [1, 1024, " + std::to_string(c.frames) + "]\n");
   }
 }
 

@@ -10,8 +10,7 @@
 
 namespace {
 
-class PerceiverResamplerTest
-    : public SharedModuleTest<PerceiverResamplerTest, PerceiverResampler> {
+class PerceiverResamplerTest : public SharedModuleTest<PerceiverResamplerTest, PerceiverResampler> {
  public:
   static PerceiverResampler build() {
     torch::manual_seed(21);
@@ -60,9 +59,9 @@ at::Tensor reference_forward(const at::Tensor &context_in,
 TEST_F(PerceiverResamplerTest, ParameterNamesAndShapes) {
   auto params = module()->named_parameters();
   EXPECT_EQ(module()->named_buffers().size(), 0u);
-  const std::vector<std::string> layer_names = {"0.to_q.weight", "0.to_kv.weight", "0.to_out.weight",
-                                                "1.0.weight",    "1.0.bias",       "1.1.weight",
-                                                "1.1.bias",      "1.2.weight",     "1.2.bias"};
+  const std::vector<std::string> layer_names = {
+      "0.to_q.weight", "0.to_kv.weight", "0.to_out.weight", "1.0.weight", "1.0.bias",
+      "1.1.weight",    "1.1.bias",       "1.2.weight",      "1.2.bias"};
   std::vector<std::string> expected = {"latents"};
   for (const char *layer : {"layers.0.", "layers.1."})
     for (const auto &name : layer_names) expected.push_back(layer + name);
@@ -92,8 +91,9 @@ TEST_F(PerceiverResamplerTest, ParameterNamesAndShapes) {
   }
   EXPECT_TRUE(torch::equal(params["norm.gamma"], torch::ones({1024})));
   EXPECT_FLOAT_EQ(module()->norm->scale, 32.0f);
-  EXPECT_FLOAT_EQ(module()->layers->ptr<torch::nn::ModuleListImpl>(0)
-                      ->ptr<PerceiverAttentionImpl>(0)->scale, 0.125f);
+  EXPECT_FLOAT_EQ(
+      module()->layers->ptr<torch::nn::ModuleListImpl>(0)->ptr<PerceiverAttentionImpl>(0)->scale,
+      0.125f);
 }
 
 TEST_F(PerceiverResamplerTest, OutputShapeDoesNotDependOnFrameCount) {
@@ -140,8 +140,8 @@ TEST_F(PerceiverResamplerTest, PlaceholderWeightsHaveNoEffect) {
   auto params = module()->named_parameters();
   {
     torch::NoGradGuard no_grad;
-    for (const char *name : {"layers.0.1.1.weight", "layers.0.1.1.bias", "layers.1.1.1.weight",
-                             "layers.1.1.1.bias"})
+    for (const char *name :
+         {"layers.0.1.1.weight", "layers.0.1.1.bias", "layers.1.1.1.weight", "layers.1.1.1.bias"})
       params[name].fill_(1e6);
   }
   EXPECT_TRUE(torch::equal(run(context), before));
@@ -151,7 +151,8 @@ TEST(RMSNorm, ScalesToRootWidthTimesGamma) {
   torch::NoGradGuard no_grad;
   RMSNorm norm(4);
   norm->gamma.copy_(torch::tensor({1.0f, 2.0f, 0.5f, -1.0f}));
-  at::Tensor x = torch::tensor({{3.0f, 4.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f, 0.0f}, {1e-3f, 1e-3f, 1e-3f, 1e-3f}});
+  at::Tensor x = torch::tensor(
+      {{3.0f, 4.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f, 0.0f}, {1e-3f, 1e-3f, 1e-3f, 1e-3f}});
   at::Tensor expected = torch::tensor({{1.2f, 3.2f, 0.0f, 0.0f},  // x / rms(x) * gamma, rms = 2.5
                                        {0.0f, 0.0f, 0.0f, 0.0f},  // zero stays zero
                                        {1.0f, 2.0f, 0.5f, -1.0f}});

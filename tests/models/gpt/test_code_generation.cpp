@@ -50,8 +50,8 @@ std::vector<std::string> lines_of(const std::string &text) {
 
 Generated generate(GPTDecoderImpl &decoder, const Inputs &in, Settings s, int max_codes) {
   testing::internal::CaptureStderr();
-  at::Tensor codes = decoder.generate_codes(in.cond_latents, in.text_tokens, s.temperature,
-                                            s.top_k, s.top_p, s.repetition_penalty, max_codes);
+  at::Tensor codes = decoder.generate_codes(in.cond_latents, in.text_tokens, s.temperature, s.top_k,
+                                            s.top_p, s.repetition_penalty, max_codes);
   return {codes, lines_of(testing::internal::GetCapturedStderr())};
 }
 
@@ -227,10 +227,8 @@ TEST(ComputeLatents, KeepsAllButTheLastFiveAudioPositions) {
     int64_t rows;
   };
   const Case cases[] = {
-      {"10 ids, 100 codes", 10, 100, 97},
-      {"4 codes give one row", 10, 4, 1},
-      {"3 codes give none", 10, 3, 0},
-      {"2 codes give none", 10, 2, 0},
+      {"10 ids, 100 codes", 10, 100, 97}, {"4 codes give one row", 10, 4, 1},
+      {"3 codes give none", 10, 3, 0},    {"2 codes give none", 10, 2, 0},
       {"no text ids", 0, 20, 17},
   };
   GPTDecoderImpl &decoder = fixture::shared_decoder();
@@ -284,6 +282,5 @@ TEST(GenerateCodes, CappedAtWhatTheLatentPassCanPlace) {
   EXPECT_EQ(latents.sizes(), (Shape{1, 603, 1024}));
   EXPECT_TRUE(latents.isfinite().all().item<bool>());
   at::Tensor one_more = torch::cat({run.codes, run.codes.slice(1, 0, 1)}, 1);
-  EXPECT_THROW(decoder.compute_latents(in.cond_latents, in.text_tokens, one_more),
-               c10::IndexError);
+  EXPECT_THROW(decoder.compute_latents(in.cond_latents, in.text_tokens, one_more), c10::IndexError);
 }

@@ -75,6 +75,9 @@ TEST(DecoderWorkers, OneSetPerDecoderWhateverThreadCalls) {
   // started and joined a set of its own.
   std::thread other(generate);
   other.join();
-  std::thread([&] { generate(); generate(); }).join();
+  std::thread([&] {
+    generate();
+    generate();
+  }).join();
   EXPECT_EQ(StepThreads::workers_started(), started);
 }

@@ -34,8 +34,7 @@ std::vector<float> values_of(const at::Tensor &t) {
 }
 
 at::Tensor tensor_of(const std::vector<float> &v) {
-  return torch::from_blob(const_cast<float *>(v.data()), {static_cast<int64_t>(v.size())})
-      .clone();
+  return torch::from_blob(const_cast<float *>(v.data()), {static_cast<int64_t>(v.size())}).clone();
 }
 
 }  // namespace
@@ -83,8 +82,8 @@ TEST(DecodeKernels, MatvecRowsMatchDoublePrecision) {
       at::Tensor expected = w.to(torch::kFloat64).matmul(x.to(torch::kFloat64));
       if (c.bias) expected = expected + b.to(torch::kFloat64);
       at::Tensor got = tensor_of(y).to(torch::kFloat64);
-      EXPECT_TRUE(torch::allclose(got.slice(0, c.begin, c.end),
-                                  expected.slice(0, c.begin, c.end), 1e-5, 1e-4))
+      EXPECT_TRUE(torch::allclose(got.slice(0, c.begin, c.end), expected.slice(0, c.begin, c.end),
+                                  1e-5, 1e-4))
           << (got.slice(0, c.begin, c.end) - expected.slice(0, c.begin, c.end)).abs().max();
       // Rows outside the range are not written.
       for (int64_t r = 0; r < c.rows; r++)
@@ -101,8 +100,9 @@ TEST(DecodeKernels, WeightedRowSumMatchesDoublePrecision) {
     int64_t rows, cols;
   };
   const Case cases[] = {
-      {"no rows gives zeros", 0, 64},   {"one row", 1, 64},         {"one head, long cache", 1044, 64},
-      {"columns below one vector", 9, 5}, {"columns with tails", 33, 70},
+      {"no rows gives zeros", 0, 64},     {"one row", 1, 64},
+      {"one head, long cache", 1044, 64}, {"columns below one vector", 9, 5},
+      {"columns with tails", 33, 70},
   };
   torch::manual_seed(6);
   for (const Isa &isa : supported_isas()) {
@@ -129,10 +129,8 @@ TEST(DecodeKernels, SoftmaxMatchesDoublePrecision) {
   at::Tensor spread = torch::randn({1044}) * 30;
   spread[100] = -1e9;  // far below the rest: weight 0
   const Case cases[] = {
-      {"one score", torch::tensor({3.5f})},
-      {"below one vector", torch::randn({7})},
-      {"one past a vector", torch::randn({17})},
-      {"long cache, wide range", spread},
+      {"one score", torch::tensor({3.5f})},      {"below one vector", torch::randn({7})},
+      {"one past a vector", torch::randn({17})}, {"long cache, wide range", spread},
       {"all equal", torch::full({40}, -2.0f)},
   };
   for (const Isa &isa : supported_isas()) {
@@ -152,8 +150,8 @@ TEST(DecodeKernels, SoftmaxMatchesDoublePrecision) {
 // Both tails matter: far below zero the GELU is a tiny negative number, far
 // above it is the input itself.
 TEST(DecodeKernels, GeluTanhMatchesDoublePrecision) {
-  at::Tensor h = torch::cat({torch::linspace(-12, 12, 1001), torch::tensor({-100.0f, 100.0f, 0.0f}),
-                             torch::randn({37})});
+  at::Tensor h = torch::cat(
+      {torch::linspace(-12, 12, 1001), torch::tensor({-100.0f, 100.0f, 0.0f}), torch::randn({37})});
   at::Tensor d = h.to(torch::kFloat64);
   at::Tensor expected =
       0.5 * d * (1 + torch::tanh(std::sqrt(2.0 / M_PI) * (d + 0.044715 * d.pow(3))));
@@ -196,9 +194,12 @@ TEST(StepThreads, CoversEveryIndexOncePerCall) {
     int64_t count, grain;
   };
   const Case cases[] = {
-      {"one thread", 1, 100, 4},          {"two threads, heads", 2, 16, 1},
-      {"two threads, mel_head rows", 2, 1026, 16}, {"three threads, odd count", 3, 37, 4},
-      {"fewer items than a grain", 2, 3, 16},       {"nothing to do", 2, 0, 4},
+      {"one thread", 1, 100, 4},
+      {"two threads, heads", 2, 16, 1},
+      {"two threads, mel_head rows", 2, 1026, 16},
+      {"three threads, odd count", 3, 37, 4},
+      {"fewer items than a grain", 2, 3, 16},
+      {"nothing to do", 2, 0, 4},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);

@@ -158,7 +158,8 @@ TEST(DecoderPrecision, ReleasesFloat32WeightsAndRestoresThem) {
     DecoderPrecision precision;
     double bytes_ratio;
   };
-  const Case cases[] = {{"bf16", DecoderPrecision::kBF16, 0.5}, {"int8", DecoderPrecision::kInt8, 0.25}};
+  const Case cases[] = {{"bf16", DecoderPrecision::kBF16, 0.5},
+                        {"int8", DecoderPrecision::kInt8, 0.25}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     set_decoder_precision(*decoder, c.precision);
@@ -168,7 +169,8 @@ TEST(DecoderPrecision, ReleasesFloat32WeightsAndRestoresThem) {
     ASSERT_TRUE(layer.c_fc->reduced);
     EXPECT_EQ(layer.c_fc->reduced->rows, 4096);
     // Norms and biases stay float32; the projections shrink to their share.
-    EXPECT_NEAR(static_cast<double>(decode_step_weight_bytes(*decoder)) / f32_bytes, c.bytes_ratio, 0.01);
+    EXPECT_NEAR(static_cast<double>(decode_step_weight_bytes(*decoder)) / f32_bytes, c.bytes_ratio,
+                0.01);
 
     set_decoder_precision(*decoder, DecoderPrecision::kF32);
     EXPECT_EQ(decoder_precision(*decoder), DecoderPrecision::kF32);

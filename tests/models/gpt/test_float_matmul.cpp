@@ -17,9 +17,9 @@ struct Case {
 // with and without a bias, on one thread and two: against a float64 product.
 TEST(FloatMatmul, MatchesADoublePrecisionProduct) {
   const std::vector<Case> cases = {
-      {4, 16, 4, false, 1},    {1, 16, 2, true, 1},     {5, 32, 3, true, 2},
-      {17, 1024, 7, true, 2},  {3072, 1024, 47, true, 2}, {1024, 4096, 9, true, 2},
-      {1024, 4112, 5, false, 2}, {64, 1024, 160, true, 1}, {13, 2048, 1, true, 2},
+      {4, 16, 4, false, 1},      {1, 16, 2, true, 1},       {5, 32, 3, true, 2},
+      {17, 1024, 7, true, 2},    {3072, 1024, 47, true, 2}, {1024, 4096, 9, true, 2},
+      {1024, 4112, 5, false, 2}, {64, 1024, 160, true, 1},  {13, 2048, 1, true, 2},
   };
   for (const Case &c : cases) {
     if (!float_matmul_usable(c.cols)) GTEST_SKIP() << "no AVX-512 on this CPU";

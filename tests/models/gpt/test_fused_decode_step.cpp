@@ -59,8 +59,11 @@ TEST(FusedDecodeStep, MatchesTheLibtorchLayers) {
     KernelIsa isa;
     int threads;
   };
-  const Case cases[] = {{best_kernel_isa(), 1}, {best_kernel_isa(), 2}, {best_kernel_isa(), 3},
-                        {KernelIsa::kAvx2, 2},   {KernelIsa::kScalar, 2}};
+  const Case cases[] = {{best_kernel_isa(), 1},
+                        {best_kernel_isa(), 2},
+                        {best_kernel_isa(), 3},
+                        {KernelIsa::kAvx2, 2},
+                        {KernelIsa::kScalar, 2}};
   for (const Case &c : cases) {
     if (!kernel_isa_supported(c.isa)) continue;
     SCOPED_TRACE(std::string(isa_name(c.isa)) + ", " + std::to_string(c.threads) + " threads");
@@ -124,7 +127,8 @@ TEST(FusedDecodeStep, RowsOfABatchAreBitIdenticalToAlone) {
       KvCache alone = copy_of(starts[i]);
       fused.step_rows({{inputs[i].data_ptr<float>(), &alone}});
       EXPECT_EQ(std::vector<float>(fused.logits(0), fused.logits(0) + 1026), logits[i]) << i;
-      EXPECT_EQ(std::vector<float>(fused.final_state(0), fused.final_state(0) + 1024), states[i]) << i;
+      EXPECT_EQ(std::vector<float>(fused.final_state(0), fused.final_state(0) + 1024), states[i])
+          << i;
       for (size_t layer = 0; layer < alone.keys.size(); layer += 7) {
         EXPECT_TRUE(torch::equal(alone.keys[layer], together[i].keys[layer])) << i;
         EXPECT_TRUE(torch::equal(alone.values[layer], together[i].values[layer])) << i;
@@ -151,10 +155,8 @@ TEST(FusedDecodeStep, RefusesCachesWithoutRoomForAPosition) {
     bool accepted;
   };
   const Case cases[] = {
-      {"room for one more", filled(1, 3, 4), true},
-      {"empty cache", KvCache{}, false},
-      {"grown by concatenation", filled(1, 3, 0), false},
-      {"full", filled(1, 4, 4), false},
+      {"room for one more", filled(1, 3, 4), true},       {"empty cache", KvCache{}, false},
+      {"grown by concatenation", filled(1, 3, 0), false}, {"full", filled(1, 4, 4), false},
       {"two sequences", filled(2, 3, 8), false},
   };
   for (const Case &c : cases) {
@@ -177,8 +179,7 @@ TEST(GenerateCodes, FusedStepsDrawTheSameCodesAsTheLibtorchLayers) {
     decoder.fused_decode = fused;
     torch::manual_seed(44);
     testing::internal::CaptureStderr();
-    codes.push_back(
-        decoder.generate_codes(cond_latents, text_tokens, 0.75f, 50, 0.85f, 5.0f, 24));
+    codes.push_back(decoder.generate_codes(cond_latents, text_tokens, 0.75f, 50, 0.85f, 5.0f, 24));
     testing::internal::GetCapturedStderr();
   }
   decoder.fused_decode = true;

@@ -66,19 +66,24 @@ std::vector<std::pair<std::string, Shape>> expected_parameters() {
       {"mel_embedding.weight", {1026, 1024}},
       {"text_pos_embedding.emb.weight", {404, 1024}},
       {"mel_pos_embedding.emb.weight", {608, 1024}}};
-  const std::vector<std::pair<std::string, Shape>> layer = {
-      {"ln_1.weight", {1024}},         {"ln_1.bias", {1024}},
-      {"ln_2.weight", {1024}},         {"ln_2.bias", {1024}},
-      {"c_attn.weight", {3072, 1024}}, {"c_attn.bias", {3072}},
-      {"c_proj.weight", {1024, 1024}}, {"c_proj.bias", {1024}},
-      {"c_fc.weight", {4096, 1024}},   {"c_fc.bias", {4096}},
-      {"c_proj_mlp.weight", {1024, 4096}}, {"c_proj_mlp.bias", {1024}}};
+  const std::vector<std::pair<std::string, Shape>> layer = {{"ln_1.weight", {1024}},
+                                                            {"ln_1.bias", {1024}},
+                                                            {"ln_2.weight", {1024}},
+                                                            {"ln_2.bias", {1024}},
+                                                            {"c_attn.weight", {3072, 1024}},
+                                                            {"c_attn.bias", {3072}},
+                                                            {"c_proj.weight", {1024, 1024}},
+                                                            {"c_proj.bias", {1024}},
+                                                            {"c_fc.weight", {4096, 1024}},
+                                                            {"c_fc.bias", {4096}},
+                                                            {"c_proj_mlp.weight", {1024, 4096}},
+                                                            {"c_proj_mlp.bias", {1024}}};
   for (int n = 0; n < 30; n++)
     for (const auto &[name, shape] : layer)
       expected.push_back({"gpt." + std::to_string(n) + "." + name, shape});
   const std::vector<std::pair<std::string, Shape>> tail = {
-      {"gpt_ln_f.weight", {1024}},     {"gpt_ln_f.bias", {1024}},
-      {"final_norm.weight", {1024}},   {"final_norm.bias", {1024}},
+      {"gpt_ln_f.weight", {1024}},        {"gpt_ln_f.bias", {1024}},
+      {"final_norm.weight", {1024}},      {"final_norm.bias", {1024}},
       {"text_head.weight", {6681, 1024}}, {"text_head.bias", {6681}},
       {"mel_head.weight", {1026, 1024}},  {"mel_head.bias", {1026}}};
   expected.insert(expected.end(), tail.begin(), tail.end());

@@ -55,7 +55,8 @@ at::Tensor expected_product(const ReducedMatrix &m, const PreparedInput &in, con
   at::Tensor input = x.to(torch::kFloat64);
   if (m.precision == DecoderPrecision::kInt8) {
     std::vector<double> v(m.cols);
-    for (int64_t c = 0; c < m.cols; c++) v[c] = in.int8[c] * static_cast<double>(in.block_scales[c / kInt8Block]);
+    for (int64_t c = 0; c < m.cols; c++)
+      v[c] = in.int8[c] * static_cast<double>(in.block_scales[c / kInt8Block]);
     input = torch::tensor(v, torch::kFloat64);
   } else if (m.path == ReducedPath::kAvx512Bf16) {
     std::vector<double> v(m.cols);
@@ -99,11 +100,11 @@ TEST(ReducedMatrix, Bf16RoundsToNearestEven) {
 
 TEST(ReducedMatrix, Int8RowsRoundTripWithinHalfAScale) {
   at::Tensor w = torch::randn({6, 70});
-  w[1].zero_();               // all zero
+  w[1].zero_();  // all zero
   w[2].fill_(0.25f);
-  w[2][5] = 1e30f;            // one huge value
-  w[3][69] = -40.0f;          // the extreme in the padded tail block
-  w[4].fill_(1e-41f);         // subnormal
+  w[2][5] = 1e30f;     // one huge value
+  w[3][69] = -40.0f;   // the extreme in the padded tail block
+  w[4].fill_(1e-41f);  // subnormal
   ReducedMatrix m(w, DecoderPrecision::kInt8);
   EXPECT_EQ(m.stride, 128);
   const at::Tensor back = m.dequantized();
@@ -191,7 +192,8 @@ TEST(ReducedKernels, EveryPathMatchesDoublePrecision) {
       if (c.bias) expected = expected + b.to(torch::kFloat64);
       at::Tensor got = torch::tensor(y, torch::kFloat64);
       // Float32 sums of |w| |x| terms: the error grows with that sum.
-      const at::Tensor magnitude = m.dequantized().abs().to(torch::kFloat64).matmul(x.abs().to(torch::kFloat64));
+      const at::Tensor magnitude =
+          m.dequantized().abs().to(torch::kFloat64).matmul(x.abs().to(torch::kFloat64));
       const at::Tensor error = (got - expected).abs().slice(0, c.begin, c.end);
       const at::Tensor allowed = 1e-5 * magnitude.slice(0, c.begin, c.end) + 1e-6;
       EXPECT_TRUE((error <= allowed).all().item<bool>()) << (error - allowed).max();
@@ -204,10 +206,10 @@ TEST(ReducedKernels, EveryPathMatchesDoublePrecision) {
       const at::Tensor exact = w.to(torch::kFloat64).matmul(x.to(torch::kFloat64));
       const double tolerance = path.precision == DecoderPrecision::kInt8 ? 0.02 : 0.01;
       const at::Tensor drift = (got - (c.bias ? exact + b.to(torch::kFloat64) : exact)).abs();
-      EXPECT_TRUE((drift.slice(0, c.begin, c.end) <=
-                   tolerance * magnitude.slice(0, c.begin, c.end) + 1e-6)
-                      .all()
-                      .item<bool>());
+      EXPECT_TRUE(
+          (drift.slice(0, c.begin, c.end) <= tolerance * magnitude.slice(0, c.begin, c.end) + 1e-6)
+              .all()
+              .item<bool>());
     }
   }
 }
@@ -242,12 +244,12 @@ TEST(ReducedKernels, Int8ActivationScalesPerBlockOrPerRow) {
 // scales as the scalar one, block by block, whatever the block holds.
 TEST(ReducedKernels, Int8PathsQuantiseActivationsAlike) {
   at::Tensor x = torch::randn({7 * 64 + 5}) * 3;
-  x.slice(0, 64, 128).zero_();                    // all-zero block
-  x.slice(0, 128, 192).fill_(1e-41f);             // subnormal block
-  x[200] = 3e38f;                                 // huge value
-  x[300] = std::nanf("");                         // NaN block
+  x.slice(0, 64, 128).zero_();         // all-zero block
+  x.slice(0, 128, 192).fill_(1e-41f);  // subnormal block
+  x[200] = 3e38f;                      // huge value
+  x[300] = std::nanf("");              // NaN block
   x[330] = -std::numeric_limits<float>::infinity();
-  x[400] = 2.5f * 127;                            // ties after scaling
+  x[400] = 2.5f * 127;  // ties after scaling
   ReducedMatrix scalar(torch::randn({4, x.size(0)}), DecoderPrecision::kInt8);
   scalar.path = ReducedPath::kScalar;
   PreparedInput expected;

@@ -47,7 +47,11 @@ TEST(Sampling, RepetitionPenaltyOncePerOccurrence) {
   const Case cases[] = {
       {"positive logit seen twice is divided twice", {7, 7}, 5.0f, 7, 2.0f, 2.0f / 5.0f / 5.0f},
       {"negative logit seen twice is multiplied twice", {7, 7}, 5.0f, 7, -1.0f, -25.0f},
-      {"three times, rounded step by step", {3, -2, 3, 3}, 5.0f, 3, 2.0f,
+      {"three times, rounded step by step",
+       {3, -2, 3, 3},
+       5.0f,
+       3,
+       2.0f,
        2.0f / 5.0f / 5.0f / 5.0f},
       {"zero stays zero", {7, 7}, 5.0f, 7, 0.0f, 0.0f},
       {"audio start token is penalised like a code", {1024}, 5.0f, 1024, 3.0f, 3.0f / 5.0f},
@@ -142,7 +146,9 @@ TEST(Sampling, TopPKeepsEntriesWithMassBeforeAtMostP) {
   };
   const Case cases[] = {
       {"0.5 0.3 0.15 0.05 at 0.85 drops only the last",
-       {{900, 0.15}, {3, 0.5}, {77, 0.05}, {512, 0.3}}, 0.85f, {3, 512, 900}},
+       {{900, 0.15}, {3, 0.5}, {77, 0.05}, {512, 0.3}},
+       0.85f,
+       {3, 512, 900}},
       {"0.9 0.1 at 0.85 keeps only the first", {{40, 0.1}, {41, 0.9}}, 0.85f, {41}},
       {"a small p still keeps the most probable", {{5, 0.4}, {6, 0.6}}, 0.01f, {6}},
       {"p 1 keeps all", {{5, 0.9}, {6, 0.1}}, 1.0f, {5, 6}},
@@ -177,10 +183,20 @@ TEST(Sampling, StagesRunInChainOrder) {
       {"penalty before top-k", penalised, {7}, 1.0f, 1, 1.0f, {8}},
       // After top-k the pair renormalises to 0.53 / 0.47, so 0.47 has mass
       // 0.53 > 0.5 before it; on the original 0.4 / 0.35 / 0.25 it would stay.
-      {"top-k before top-p", logits_from_probs({{1, 0.4}, {2, 0.35}, {3, 0.25}}), {}, 1.0f, 2,
-       0.5f, {1}},
+      {"top-k before top-p",
+       logits_from_probs({{1, 0.4}, {2, 0.35}, {3, 0.25}}),
+       {},
+       1.0f,
+       2,
+       0.5f,
+       {1}},
       // Temperature 0.5 sharpens 0.6 / 0.4 to 0.69 / 0.31.
-      {"temperature before top-p", logits_from_probs({{1, 0.6}, {2, 0.4}}), {}, 0.5f, 0, 0.65f,
+      {"temperature before top-p",
+       logits_from_probs({{1, 0.6}, {2, 0.4}}),
+       {},
+       0.5f,
+       0,
+       0.65f,
        {1}},
   };
   for (const Case &c : cases) {

@@ -45,10 +45,12 @@ std::vector<double> resample_reference(const std::vector<double> &in, size_t out
 TEST(HifiDecoder, RegistersOnlyTheGeneratorUnderWaveformDecoder) {
   auto params = shared_decoder()->named_parameters();
   ASSERT_EQ(params.size(), 165u);
-  for (const auto &item : params) EXPECT_EQ(item.key().rfind("waveform_decoder.", 0), 0u) << item.key();
+  for (const auto &item : params)
+    EXPECT_EQ(item.key().rfind("waveform_decoder.", 0), 0u) << item.key();
   EXPECT_EQ(params[0].key(), "waveform_decoder.conv_pre.weight");
   EXPECT_EQ(params[164].key(), "waveform_decoder.conv_post.weight");
-  EXPECT_EQ(params["waveform_decoder.ups.0.weight"].sizes().vec(), (std::vector<int64_t>{512, 256, 16}));
+  EXPECT_EQ(params["waveform_decoder.ups.0.weight"].sizes().vec(),
+            (std::vector<int64_t>{512, 256, 16}));
   EXPECT_EQ(params["waveform_decoder.resblocks.11.convs1.2.weight"].sizes().vec(),
             (std::vector<int64_t>{32, 32, 11}));
   EXPECT_EQ(params.find("waveform_decoder.conv_post.bias"), nullptr);
@@ -91,7 +93,8 @@ TEST(HifiDecoder, DecodesToTheOutputRateAndLogsBothShapes) {
     SCOPED_TRACE("T = " + std::to_string(c.latents));
     DecodeResult r = decode(torch::randn({1, c.latents, 1024}), torch::randn({1, 512, 1}));
     EXPECT_EQ(r.log, c.log);
-    EXPECT_EQ(r.waveform.sizes().vec(), (std::vector<int64_t>{1, 1, 256 * hifi_output_frames(c.latents)}));
+    EXPECT_EQ(r.waveform.sizes().vec(),
+              (std::vector<int64_t>{1, 1, 256 * hifi_output_frames(c.latents)}));
     EXPECT_LE(r.waveform.abs().max().item<float>(), 1.0f);
   }
 }
@@ -109,8 +112,9 @@ TEST(HifiDecoder, LinearStretchSamplesBetweenFrameCentres) {
     for (int64_t t = 0; t < frames; t++) steps[t] = static_cast<double>(t);
     auto expected = resample_reference(resample_reference(steps, 4 * frames),
                                        static_cast<size_t>(hifi_output_frames(frames)));
-    torch::Tensor ref = torch::tensor(std::vector<float>(expected.begin(), expected.end()))
-                            .view({1, 1, -1}) * scale.transpose(1, 2);
+    torch::Tensor ref =
+        torch::tensor(std::vector<float>(expected.begin(), expected.end())).view({1, 1, -1}) *
+        scale.transpose(1, 2);
     EXPECT_TRUE(torch::allclose(z, ref, 1e-5, 1e-5)) << (z - ref).abs().max().item<float>();
   }
 }
@@ -123,7 +127,8 @@ TEST(HifiDecoder, ConstantLatentsStayConstant) {
     torch::Tensor value = torch::randn({1, 1, 1024});
     torch::Tensor z = stretch_latents(value.expand({1, frames, 1024}));
     torch::Tensor expected = value.transpose(1, 2).expand_as(z);
-    EXPECT_TRUE(torch::allclose(z, expected, 1e-6, 0.0)) << (z - expected).abs().max().item<float>();
+    EXPECT_TRUE(torch::allclose(z, expected, 1e-6, 0.0))
+        << (z - expected).abs().max().item<float>();
   }
 }
 

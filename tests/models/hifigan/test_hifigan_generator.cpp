@@ -25,9 +25,10 @@ std::vector<ExpectedParam> expected_generator_params() {
   const int64_t ch[] = {512, 256, 128, 64, 32};
   const int64_t ku[] = {16, 16, 4, 4};
   const int64_t kr[] = {3, 7, 11};
-  std::vector<ExpectedParam> p = {
-      {"conv_pre.weight", {512, 1024, 7}}, {"conv_pre.bias", {512}},
-      {"cond_layer.weight", {512, 512, 1}}, {"cond_layer.bias", {512}}};
+  std::vector<ExpectedParam> p = {{"conv_pre.weight", {512, 1024, 7}},
+                                  {"conv_pre.bias", {512}},
+                                  {"cond_layer.weight", {512, 512, 1}},
+                                  {"cond_layer.bias", {512}}};
   for (int i = 0; i < 4; i++) {
     std::string n = "ups." + std::to_string(i);
     p.push_back({n + ".weight", {ch[i], ch[i + 1], ku[i]}});
@@ -144,10 +145,9 @@ TEST(UpsamplingConvolution, MatchesTheTransposedConvolution) {
     const torch::Tensor weight = torch::randn({c.in, c.out, 2 * c.stride});
     const torch::Tensor bias = c.bias ? torch::randn({c.out}) : torch::Tensor();
     const torch::Tensor x = torch::randn({2, c.in, c.length});
-    const torch::Tensor expected =
-        torch::conv_transpose1d(x.to(torch::kDouble), weight.to(torch::kDouble),
-                                c.bias ? bias.to(torch::kDouble) : torch::Tensor(), c.stride,
-                                c.stride / 2);
+    const torch::Tensor expected = torch::conv_transpose1d(
+        x.to(torch::kDouble), weight.to(torch::kDouble),
+        c.bias ? bias.to(torch::kDouble) : torch::Tensor(), c.stride, c.stride / 2);
     const torch::Tensor got = UpsamplingConvolution(weight, bias, c.stride).forward(x);
     ASSERT_EQ(got.sizes(), expected.sizes());
     EXPECT_LT((got.to(torch::kDouble) - expected).abs().max().item<double>(), 1e-4);
@@ -194,7 +194,8 @@ TEST(HifiganGenerator, SlicingTheResidualStagesLeavesTheOutputUnchanged) {
     at::set_num_threads(c.threads);
     torch::Tensor sliced = run_generator(x, g);
     // Very narrow slices may take other convolution kernels, so allow rounding.
-    EXPECT_TRUE(torch::allclose(sliced, whole, 1e-5, 1e-6)) << (sliced - whole).abs().max().item<float>();
+    EXPECT_TRUE(torch::allclose(sliced, whole, 1e-5, 1e-6))
+        << (sliced - whole).abs().max().item<float>();
   }
   gen.slice_elements = default_slice;
   at::set_num_threads(default_threads);
@@ -221,11 +222,19 @@ TEST(HifiResBlock, DilatedBranchesAddShiftedCopiesWithSlopePointOne) {
     std::vector<std::pair<int, float>> expected;  // position, value; all else 0
   };
   const std::vector<Case> cases = {
-      {"positive impulse", 1.0f,
+      {"positive impulse",
+       1.0f,
        {{10, 1}, {11, 1}, {13, 1}, {14, 1}, {15, 1}, {16, 1}, {18, 1}, {19, 1}}},
-      {"negative impulse", -1.0f,
-       {{10, -1}, {11, -1e-2f}, {13, -1e-2f}, {14, -1e-4f}, {15, -1e-2f}, {16, -1e-4f},
-        {18, -1e-4f}, {19, -1e-6f}}},
+      {"negative impulse",
+       -1.0f,
+       {{10, -1},
+        {11, -1e-2f},
+        {13, -1e-2f},
+        {14, -1e-4f},
+        {15, -1e-2f},
+        {16, -1e-4f},
+        {18, -1e-4f},
+        {19, -1e-6f}}},
   };
   torch::NoGradGuard no_grad;
   HifiResBlock block(1, 3, std::vector<int>{1, 3, 5});

@@ -37,9 +37,8 @@ TEST(VocoderBf16, StaysCloseToFloat32) {
   EXPECT_TRUE(reduced.isfinite().all().item<bool>());
   EXPECT_LE(reduced.abs().max().item<float>(), 1.0f);
   const torch::Tensor r = reference.to(torch::kFloat64);
-  const double snr =
-      10 * std::log10(r.pow(2).sum().item<double>() /
-                      (reduced.to(torch::kFloat64) - r).pow(2).sum().item<double>());
+  const double snr = 10 * std::log10(r.pow(2).sum().item<double>() /
+                                     (reduced.to(torch::kFloat64) - r).pow(2).sum().item<double>());
   RecordProperty("snr_db", std::to_string(snr));
   EXPECT_GT(snr, 30.0);
 }

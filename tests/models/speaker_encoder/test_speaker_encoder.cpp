@@ -41,13 +41,12 @@ TEST_F(SpeakerEncoderTest, ParameterNamesAndShapes) {
             (std::vector<std::string>{"conv1.weight", "conv1.bias", "bn1.weight", "bn1.bias",
                                       "layer1.0.conv1.weight", "layer1.0.conv1.bias",
                                       "layer1.0.bn1.weight", "layer1.0.bn1.bias"}));
-  EXPECT_EQ(suffix(params.keys(), 12),
-            (std::vector<std::string>{"layer4.2.se.fc.1.weight", "layer4.2.se.fc.1.bias",
-                                      "attention.0.weight", "attention.0.bias",
-                                      "attention.1.weight", "attention.1.bias",
-                                      "attention.2.weight", "attention.2.bias",
-                                      "attention.3.weight", "attention.3.bias", "fc.weight",
-                                      "fc.bias"}));
+  EXPECT_EQ(
+      suffix(params.keys(), 12),
+      (std::vector<std::string>{"layer4.2.se.fc.1.weight", "layer4.2.se.fc.1.bias",
+                                "attention.0.weight", "attention.0.bias", "attention.1.weight",
+                                "attention.1.bias", "attention.2.weight", "attention.2.bias",
+                                "attention.3.weight", "attention.3.bias", "fc.weight", "fc.bias"}));
 
   const std::vector<Row> table = {
       {"conv1.weight", {32, 1, 3, 3}},
@@ -157,7 +156,8 @@ TEST_F(SpeakerEncoderTest, PlaceholderAttentionEntryIsUnused) {
   at::Tensor mel = torch::randn({1, 64, 30});
   at::Tensor before = run(mel);
   auto placeholder = module()->attention->ptr<torch::nn::Conv1dImpl>(1);
-  at::Tensor weight = placeholder->weight.detach().clone(), bias = placeholder->bias.detach().clone();
+  at::Tensor weight = placeholder->weight.detach().clone(),
+             bias = placeholder->bias.detach().clone();
   {
     torch::NoGradGuard no_grad;
     placeholder->weight.fill_(-7);
@@ -192,12 +192,13 @@ TEST(SpeakerEncoderPooling, UniformWeightsGiveMeanAndDeviation) {
   out_conv->bias.zero_();
 
   at::Tensor x = torch::randn({1, 2048, 5}) * 3 + 1000;  // large mean: centring matters
-  x[0][4].fill_(2.5f);                                  // a constant channel
+  x[0][4].fill_(2.5f);                                   // a constant channel
   at::Tensor pooled = encoder->pool(x);
   at::Tensor mean = x.mean(2);
   at::Tensor deviation = x.to(torch::kDouble).var(2, /*unbiased=*/false).clamp_min(1e-6).sqrt();
   EXPECT_TRUE(torch::allclose(pooled.narrow(1, 0, 2048), mean, 1e-5, 1e-5));
-  EXPECT_TRUE(torch::allclose(pooled.narrow(1, 2048, 2048), deviation.to(torch::kFloat), 1e-4, 1e-5));
+  EXPECT_TRUE(
+      torch::allclose(pooled.narrow(1, 2048, 2048), deviation.to(torch::kFloat), 1e-4, 1e-5));
   EXPECT_NEAR(pooled[0][2048 + 4].item<float>(), 1e-3f, 1e-6);
 }
 
@@ -226,7 +227,8 @@ TEST(ResBlock2d, ResidualPath) {
     block->conv2->bias.zero_();
     block->bn2->bias.zero_();
     at::Tensor residual_only = block->forward(x);
-    at::Tensor expected = c.stride == 1 ? torch::relu(x) : torch::relu(block->downsample->forward(x));
+    at::Tensor expected =
+        c.stride == 1 ? torch::relu(x) : torch::relu(block->downsample->forward(x));
     EXPECT_TRUE(torch::equal(residual_only, expected));
   }
 }
