@@ -75,7 +75,7 @@ static void speak(const char *reference, const char *what) {
 /* Calls that fail while a model is loaded. Each must leave nothing behind. */
 static void failing_calls(const char *dir, const char *model, const char *vocab,
                           const char *reference) {
-  char missing[4096], bad_out[4096];
+  char missing[4200], bad_out[4200];
   snprintf(missing, sizeof missing, "%s/missing.wav", dir);
   snprintf(bad_out, sizeof bad_out, "%s/no/such/dir/out.wav", dir);
   int n = 0;
@@ -108,7 +108,7 @@ static void failing_calls(const char *dir, const char *model, const char *vocab,
 /* Loads that fail with nothing loaded: each builds part of a record first. */
 static void failing_loads(const char *dir, const char *model, const char *vocab,
                           const char *reference) {
-  char missing[4096];
+  char missing[4200];
   snprintf(missing, sizeof missing, "%s/missing", dir);
   CHECK(vclone_load(model, missing) == -1, "missing vocabulary fails");
   CHECK(vclone_load(missing, vocab) == -1, "missing archive fails");

@@ -7,8 +7,14 @@ so the first run is a voice's first request (its file read, its conditioning
 passed through the decoder) and the later runs are later requests (the voice
 kept loaded, its conditioning kept by the library).
 
+With --library MODEL (and --reference), the same model is also loaded in this
+process through the Python package, and each later HTTP request is followed,
+after a pause, by the same streamed call made straight on the library: the two
+figures come from one run, interleaved, so the machine's drift between runs
+does not enter their difference.
+
 usage: first_audio_bytes.py PORT (VOICE | --reference WAV) [TEXT] [--runs N] [--max-codes N]
-                            [--format pcm|wav|mp3|opus|flac|aac]
+                            [--format pcm|wav|mp3|opus|flac|aac] [--library MODEL [--vocab VOCAB]]
 """
 import argparse
 import http.client
@@ -16,6 +22,8 @@ import json
 import statistics
 import time
 import uuid
+
+PAUSE_SECONDS = 0.5  # lets the other process's idle compute threads go to sleep
 
 SENTENCE = "The quick brown fox jumps over the lazy dog while the sun sets slowly in the west."
 
@@ -33,6 +41,30 @@ def one_run(port, body):
     end_at = time.monotonic() - start
     connection.close()
     return response.status, headers_at, first_at, end_at, len(first) + len(rest)
+
+
+def library_first_audio(model, voice, text, max_codes):
+    """Seconds from the call to the first chunk of a seeded stream, as the
+    library's own benchmark measures it."""
+    options = {"seed": 1}
+    if max_codes:
+        options["max_codes"] = max_codes
+    start = time.monotonic()
+    chunks = model.stream(text, voice, **options)
+    next(chunks)
+    first_at = time.monotonic() - start
+    for _ in chunks:
+        pass
+    return first_at
+
+
+def open_library(model_path, vocab_path, reference):
+    import vclone  # only this mode needs the package
+    model = vclone.Model(model_path, vocab_path)
+    voice = model.voice(reference)
+    for _ in model.stream("Warm up.", voice, seed=1):  # as the benchmark warms up
+        pass
+    return model, voice
 
 
 def make_voice(port, reference):
@@ -56,23 +88,40 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--max-codes", type=int)
     parser.add_argument("--format", default="pcm")
+    parser.add_argument("--library")
+    parser.add_argument("--vocab")
     args = parser.parse_args()
+    if args.library and not args.reference:
+        parser.error("--library needs --reference")
+    library = open_library(args.library, args.vocab, args.reference) if args.library else None
     voice = make_voice(args.port, args.reference) if args.reference else args.voice
     body = {"input": args.text, "voice": voice, "stream": True, "seed": 1, "response_format": args.format}
     if args.max_codes:
         body["max_codes"] = args.max_codes
     firsts = []
+    library_firsts = []
     for run in range(args.runs):
         status, headers_at, first_at, end_at, size = one_run(args.port, body)
         label = "first request" if run == 0 and args.reference else "later request"
         print(f"run {run + 1} ({label}): status {status}, headers {headers_at:.3f} s, first audio bytes "
               f"{first_at:.3f} s, last byte {end_at:.2f} s, {size} bytes of {args.format}")
         firsts.append(first_at)
+        if library and run > 0:
+            time.sleep(PAUSE_SECONDS)
+            library_firsts.append(library_first_audio(*library, args.text, args.max_codes))
+            print(f"run {run + 1} (library): first audio {library_firsts[-1]:.3f} s")
+            time.sleep(PAUSE_SECONDS)
     later = firsts[1:] if args.reference else firsts
     if args.reference:
         print(f"first audio bytes, a voice's first request: {firsts[0]:.3f} s")
     if later:
         print(f"first audio bytes, later requests (median of {len(later)}): {statistics.median(later):.3f} s")
+    if library_firsts:
+        through_library = statistics.median(library_firsts)
+        print(f"first audio, the same calls on the library (median of {len(library_firsts)}): "
+              f"{through_library:.3f} s")
+        print(f"what HTTP adds (difference of the medians): "
+              f"{1000 * (statistics.median(later) - through_library):.0f} ms")
 
 
 if __name__ == "__main__":

@@ -115,7 +115,9 @@ TEST_P(EncoderFormats, StreamedAndWholeDecodeToTheSamples) {
       ASSERT_TRUE(encoder->write(signal.data() + at, n, bytes)) << encoder->error();
       at += n;
     }
-    if (streamed) EXPECT_GT(before_last_chunk, 0u) << "a stream gives out bytes before it ends";
+    if (streamed) {
+      EXPECT_GT(before_last_chunk, 0u) << "a stream gives out bytes before it ends";
+    }
     ASSERT_TRUE(encoder->finish(bytes)) << encoder->error();
 
     const std::vector<int16_t> decoded = decode(bytes, c.format);
@@ -138,8 +140,8 @@ TEST_P(EncoderFormats, StreamedAndWholeDecodeToTheSamples) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFormats, EncoderFormats, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<FormatCase> &info) {
-                           return std::string(audio_format_name(info.param.format));
+                         [](const ::testing::TestParamInfo<FormatCase> &param_info) {
+                           return std::string(audio_format_name(param_info.param.format));
                          });
 
 TEST(Encoder, WavHeaderLeavesAStreamsLengthUnknownAndGivesAFilesLength) {
@@ -184,7 +186,9 @@ TEST(Encoder, NamesAndExtensions) {
   for (const Case &c : cases) {
     AudioFormat format = AudioFormat::kWav;
     EXPECT_EQ(audio_format_from_path(c.path, format), c.known) << c.path;
-    if (c.known) EXPECT_EQ(format, c.format) << c.path;
+    if (c.known) {
+      EXPECT_EQ(format, c.format) << c.path;
+    }
   }
   AudioFormat format;
   EXPECT_FALSE(audio_format_from_name("MP3", format));
