@@ -30,13 +30,13 @@ def rss_mb(pid):
 def rss_at_rest(server):
     """The resident size once no synthesis runs or waits: the syntheses of
     clients that left mid-stream run on until their next chunk finds them
-    gone, and the server hands freed memory back within a second of the
-    last one ending."""
+    gone, and the server hands freed memory back once it has been idle for
+    five seconds (checked twice a second)."""
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline and (server.metric("vclone_synthesis_active") or
                                            server.metric("vclone_queue_depth")):
         time.sleep(0.2)
-    time.sleep(1.5)
+    time.sleep(6.5)
     return rss_mb(server.process.pid)
 
 
