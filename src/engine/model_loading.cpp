@@ -1,6 +1,7 @@
 #include "archive/manifest.h"
 #include "engine/decode_batch.h"
 #include "engine/engine.h"
+#include "engine/initial_values.h"
 #include "engine/language_codes.h"
 #include "engine/options.h"
 #include "engine/prepared_model.h"
@@ -61,10 +62,10 @@ bool vocabulary_fits(const BpeTokenizer &tokenizer, const char *vocab_path) {
 }
 
 void construct_modules(vclone_model &model) {
+  // Both loads replace every value construction would draw.
+  SkipInitialValues skip;
   model.conditioning_encoder = ConditioningEncoder(80, 1024, 16, 6);
   model.conditioning_perceiver = PerceiverResampler(1024, 2, 64, 8, 32, 4);
-  // Binding overwrites every decoder weight; zeros cost far less than the
-  // random values libtorch would draw for its ~380 M projection weights.
   model.gpt_decoder = GPTDecoder(WeightInit::kZeros);
   model.speaker_encoder = SpeakerEncoder();
   model.hifi_decoder = HifiDecoder();

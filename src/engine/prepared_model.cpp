@@ -695,8 +695,8 @@ bool load_prepared_model(const char *path, const char *vocab_path, int requested
     return false;
   }
   model.languages = language_codes(model.tokenizer);
-  // Construction still draws the modules' initial values (about 90 M
-  // outside the decoder's zero-built projections), which binding replaces.
+  // Construction leaves the modules' values unwritten; binding gives every
+  // one of them its mapped values, or refuses the file.
   construct(model);
   if (!bind_all(file, model, &reason)) {
     set_last_error("Loading failed: %s does not fit this library's model: %s", path,

@@ -2,6 +2,7 @@
 // verified, mapped without copies and speaking the archive's seeded samples;
 // damaged, truncated and foreign files refused with their reason. The random
 // model never draws the stop code, so a small max_codes keeps each call short.
+#include "engine/initial_values.h"
 #include "engine/vclone_model.h"
 #include "models/gpt/reduced_matrix.h"
 #include "support/full_model.h"
@@ -19,6 +20,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -238,6 +240,29 @@ TEST(PreparedModel, RefusesDamagedTruncatedAndForeignFiles) {
             -1);
   EXPECT_NE(last_error().find("prepared model already"), std::string::npos) << last_error();
   std::remove(prepared.c_str());
+}
+
+// Loading builds its modules under SkipInitialValues: the initialisers must
+// leave their tensors alone, on this thread only and only while it lives,
+// and every other operator must run as usual.
+TEST(SkipInitialValues, LeavesInitialisersUnwrittenOnItsThreadWhileItLives) {
+  const at::Tensor three = torch::full({8}, 3.0f);
+  at::Tensor t = three.clone(), sum, other_thread = torch::zeros({8});
+  {
+    SkipInitialValues skip;
+    t.uniform_();
+    t.normal_();
+    t.fill_(1.0f);
+    t.zero_();
+    torch::nn::init::kaiming_uniform_(t.view({2, 4}));
+    sum = t + 1;
+    std::thread([&other_thread] { other_thread.fill_(5.0f); }).join();
+  }
+  EXPECT_TRUE(torch::equal(t, three));
+  EXPECT_TRUE(torch::equal(sum, torch::full({8}, 4.0f)));
+  EXPECT_TRUE(torch::equal(other_thread, torch::full({8}, 5.0f)));
+  t.zero_();
+  EXPECT_TRUE(torch::equal(t, torch::zeros({8})));
 }
 
 }  // namespace
