@@ -23,9 +23,10 @@ std::string write_tone() {
   std::string error;
   const std::string bytes =
       encode_whole(AudioFormat::kWav, samples.data(), samples.size(), kRate, error);
+  if (bytes.empty()) return "";
   char path[] = "/tmp/vclone-warm-up-XXXXXX.wav";
   const int fd = mkstemps(path, 4);
-  if (bytes.empty() || fd < 0) return "";
+  if (fd < 0) return "";
   const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   close(fd);
   if (!written) {
