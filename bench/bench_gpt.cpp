@@ -87,6 +87,14 @@ int main(int argc, char **argv) {
         ms, p.steps, ms / floor_ms, cache_mb);
   }
 
+  // Several generations in one step: the weights are read once for all.
+  const double one_row = bench::decode_rows_ms(*decoder, 1, 80, 30, cores);
+  for (int rows : {1, 2, 4}) {
+    const double ms = rows == 1 ? one_row : bench::decode_rows_ms(*decoder, rows, 80, 30, cores);
+    printf("fused step of %d row%s at ~80 positions: %.1f ms, throughput %.2f x one row\n", rows,
+           rows > 1 ? "s" : "", ms, rows * one_row / ms);
+  }
+
   printf("prefix pass, 80 positions: %.0f ms (best of 3)\n",
          bench::prefix_pass_ms(*decoder, 80, 3));
 

@@ -155,6 +155,27 @@ inline double decode_step_ms(GPTDecoderImpl &decoder, int prefix, int steps, boo
   return seconds_since(start) * 1000.0 / steps;
 }
 
+// ms per step of `rows` generations decoded together, each after a prefix
+// of `prefix` positions: one step reads every weight once for all rows.
+inline double decode_rows_ms(GPTDecoderImpl &decoder, int rows, int prefix, int steps,
+                             int threads) {
+  c10::NoGradGuard no_grad;
+  std::vector<KvCache> caches(rows);
+  for (KvCache &cache : caches) {
+    cache.capacity = prefix + steps + 1;
+    decoder.run_layers(torch::randn({1, prefix, 1024}) * 0.02, &cache);
+  }
+  FusedDecodeStep fused(decoder, threads);
+  std::vector<at::Tensor> inputs;
+  for (int r = 0; r < rows; r++) inputs.push_back(decoder.embed_audio_token(17 * r + 3, 1));
+  std::vector<StepRow> batch;
+  for (int r = 0; r < rows; r++) batch.push_back({inputs[r].data_ptr<float>(), &caches[r]});
+  fused.step_rows(batch);  // warm: the step's own buffers
+  auto start = Clock::now();
+  for (int i = 1; i < steps; i++) fused.step_rows(batch);
+  return seconds_since(start) * 1000.0 / (steps - 1);
+}
+
 // Best of `rounds` runs of the prefix pass over `positions` positions.
 inline double prefix_pass_ms(GPTDecoderImpl &decoder, int positions, int rounds) {
   c10::NoGradGuard no_grad;

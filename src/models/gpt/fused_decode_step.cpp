@@ -78,37 +78,55 @@ FusedDecodeStep::FusedDecodeStep(GPTDecoderImpl &decoder, int threads, const Dec
 }
 
 void FusedDecodeStep::prepare(const Projection &p, size_t count,
-                              std::vector<float> RowState::*input) {
+                              AlignedVector<float> RowState::*input) {
   if (p.reduced == nullptr) return;
   for (size_t i = 0; i < count; i++)
     rows_[i].prepared.prepare(*p.reduced, (rows_[i].*input).data());
 }
 
-void FusedDecodeStep::project(const Projection &p, const RowState &row, const float *x, float *y,
-                              int64_t begin, int64_t end) const {
+void FusedDecodeStep::gather(size_t count, AlignedVector<float> RowState::*input,
+                             AlignedVector<float> RowState::*output) {
+  inputs_.resize(count);
+  outputs_.resize(count);
+  prepared_.resize(count);
+  for (size_t i = 0; i < count; i++) {
+    inputs_[i] = (rows_[i].*input).data();
+    outputs_[i] = (rows_[i].*output).data();
+    prepared_[i] = &rows_[i].prepared;
+  }
+}
+
+void FusedDecodeStep::project_gathered(const Projection &p, size_t count, int64_t begin,
+                                       int64_t end) const {
+  const int n = static_cast<int>(count);
   if (p.reduced != nullptr)
-    reduced_matvec(*p.reduced, row.prepared, p.bias, y, begin, end);
+    reduced_matvec_rows(*p.reduced, prepared_.data(), outputs_.data(), n, p.bias, begin, end);
   else
-    kernels_.matvec(p.weight, p.bias, x, y, p.cols, begin, end);
+    kernels_.matvec_rows(p.weight, p.bias, inputs_.data(), outputs_.data(), n, p.cols, begin, end);
 }
 
 // Threads claim pieces of whole grains, so blocks start at multiples of the
 // grain whatever the batch: every row of the matrix is always computed by the
-// same kernel code, in a four-row tile or the same tail.
+// same kernel code, in the same tile or the same tail, and each batch row's
+// sums by the same code as alone (matvec_rows).
 template <class Finish>
 void FusedDecodeStep::project_all(const Projection &p, size_t count,
-                                  std::vector<float> RowState::*input,
-                                  std::vector<float> RowState::*output, int64_t rows, int64_t grain,
-                                  const Finish &finish) {
+                                  AlignedVector<float> RowState::*input,
+                                  AlignedVector<float> RowState::*output, int64_t rows,
+                                  int64_t grain, const Finish &finish) {
+  gather(count, input, output);
+  project_gathered_all(p, count, rows, grain, finish);
+}
+
+template <class Finish>
+void FusedDecodeStep::project_gathered_all(const Projection &p, size_t count, int64_t rows,
+                                           int64_t grain, const Finish &finish) {
   threads_.run(rows, grain, [&](int64_t begin, int64_t end) {
     for (int64_t block = begin; block < end; block += grain) {
       const int64_t block_end = std::min(end, block + grain);
-      // The block's weights come from memory for the first row, from cache after.
-      for (size_t i = 0; i < count; i++) {
-        RowState &row = rows_[i];
-        project(p, row, (row.*input).data(), (row.*output).data(), block, block_end);
-        finish(row, block, block_end);
-      }
+      // Each weight of the block is read from memory once, for all rows.
+      project_gathered(p, count, block, block_end);
+      for (size_t i = 0; i < count; i++) finish(rows_[i], block, block_end);
     }
   });
 }
@@ -172,15 +190,10 @@ void FusedDecodeStep::step_rows(const std::vector<StepRow> &batch) {
     layer_norm(row.normed.data(), final_norm_weight_, final_norm_bias_, row.normed.data());
   }
   prepare(head_, count, &RowState::normed);
-  float *logits = logits_.data_ptr<float>();
-  threads_.run(kLogits, grain_for(kWidth), [&](int64_t begin, int64_t end) {
-    for (int64_t block = begin; block < end; block += grain_for(kWidth)) {
-      const int64_t block_end = std::min(end, block + grain_for(kWidth));
-      for (size_t i = 0; i < count; i++)
-        project(head_, rows_[i], rows_[i].normed.data(), logits + i * kLogitCount, block,
-                block_end);
-    }
-  });
+  gather(count, &RowState::normed, &RowState::normed);
+  for (size_t i = 0; i < count; i++) outputs_[i] = logits_.data_ptr<float>() + i * kLogitCount;
+  project_gathered_all(head_, count, kLogits, grain_for(kWidth),
+                       [](RowState &, int64_t, int64_t) {});
 
   for (size_t i = 0; i < count; i++) {
     KvCache &cache = *batch[i].cache;
@@ -215,7 +228,7 @@ void FusedDecodeStep::run_layer(const LayerParams &p, size_t /*layer*/, size_t c
       const float *q = row.qkv.data() + head * kHeadWidth;
       std::copy_n(q + kWidth, kHeadWidth, head_keys + position * kHeadWidth);
       std::copy_n(q + 2 * kWidth, kHeadWidth, head_values + position * kHeadWidth);
-      float scaled_q[kHeadWidth];
+      alignas(64) float scaled_q[kHeadWidth];
       for (int64_t c = 0; c < kHeadWidth; c++) scaled_q[c] = q[c] * kAttentionScale;
       float *weights = row.scores.data() + head * capacity;
       kernels_.matvec(head_keys, nullptr, scaled_q, weights, kHeadWidth, 0, position + 1);

@@ -68,9 +68,9 @@ class FusedDecodeStep {
   // The residual stream before and after the attention block, and the
   // intermediate vectors of one layer, for one row of the batch.
   struct RowState {
-    std::vector<float> x, x_mid, qkv, attended, inner;
-    std::vector<float> normed;  // the layer-normed stream that a projection reads
-    std::vector<float> scores;  // attention weights, one row of `capacity` per head
+    AlignedVector<float> x, x_mid, qkv, attended, inner;
+    AlignedVector<float> normed;  // the layer-normed stream that a projection reads
+    std::vector<float> scores;    // attention weights, one row of `capacity` per head
     PreparedInput prepared;
     float *keys = nullptr, *values = nullptr;  // this layer's cache buffers
     int64_t position = 0, capacity = 0;
@@ -79,17 +79,24 @@ class FusedDecodeStep {
   void run_layer(const LayerParams &p, size_t layer, size_t count);
   // Readies each row's input for p: a reduced matrix reads it quantised or
   // rounded, made once here by the calling thread.
-  void prepare(const Projection &p, size_t count, std::vector<float> RowState::*input);
+  void prepare(const Projection &p, size_t count, AlignedVector<float> RowState::*input);
   // For rows [begin, end) of p, in the kernels' blocks: out[r] = row r of p .
   // input (+ bias), then finish(row state, block begin, block end), for each
   // row of the batch.
   template <class Finish>
-  void project_all(const Projection &p, size_t count, std::vector<float> RowState::*input,
-                   std::vector<float> RowState::*output, int64_t rows, int64_t grain,
+  void project_all(const Projection &p, size_t count, AlignedVector<float> RowState::*input,
+                   AlignedVector<float> RowState::*output, int64_t rows, int64_t grain,
                    const Finish &finish);
-  // y[r] = row r of p . x + bias[r] for r in [begin, end), x as prepared.
-  void project(const Projection &p, const RowState &row, const float *x, float *y, int64_t begin,
-               int64_t end) const;
+  // The same over the inputs and outputs gather() (or the caller) put in
+  // inputs_, prepared_ and outputs_.
+  template <class Finish>
+  void project_gathered_all(const Projection &p, size_t count, int64_t rows, int64_t grain,
+                            const Finish &finish);
+  void gather(size_t count, AlignedVector<float> RowState::*input,
+              AlignedVector<float> RowState::*output);
+  // outputs_[i][r] = row r of p . inputs_[i] + bias[r] for r in [begin, end),
+  // for every row of the batch at once.
+  void project_gathered(const Projection &p, size_t count, int64_t begin, int64_t end) const;
 
   const DecodeKernels &kernels_;
   bool params_usable_ = true;
@@ -99,4 +106,8 @@ class FusedDecodeStep {
   StepThreads &threads_;  // the decoder's workers
   std::vector<RowState> rows_;
   at::Tensor logits_;  // [rows, 1026]
+  // Each row's input, prepared input and output of the phase being run.
+  std::vector<const float *> inputs_;
+  std::vector<const PreparedInput *> prepared_;
+  std::vector<float *> outputs_;
 };

@@ -47,6 +47,13 @@ inline float finish(float sum, const float *bias, int64_t r) {
   return bias != nullptr ? sum + bias[r] : sum;
 }
 
+// The int8 kernels' row scale and bias, as one fused multiply-add written
+// out: left to the compiler, whether it contracts the two depends on the
+// code around them, and a row would then differ between kernels.
+inline float finish_scaled(float sum, float scale, const float *bias, int64_t r) {
+  return bias != nullptr ? std::fma(sum, scale, bias[r]) : sum * scale;
+}
+
 // ---------------------------------------------------------------- bf16
 
 void bf16_scalar(const ReducedMatrix &m, const PreparedInput &in, const float *bias, float *y,
@@ -170,6 +177,46 @@ TARGET_AVX512_BF16 void bf16_dp(const ReducedMatrix &m, const PreparedInput &in,
   });
 }
 
+// Several inputs: rows [r, r + R) against inputs x[0, N), each weight vector
+// loaded once for all of them. Each (row, input) pair is summed as
+// bf16_rows_dp sums it, so an input gets the same bits alone or beside others.
+template <int R, int N>
+TARGET_AVX512_BF16 inline void bf16_tile_dp(const ReducedMatrix &m, const PreparedInput *const *in,
+                                            const float *bias, float *const *y, int64_t r) {
+  const uint16_t *w = m.bf16.data() + r * m.stride;
+  const uint16_t *x[N];
+  for (int t = 0; t < N; t++) x[t] = in[t]->bf16.data();
+  __m512 a[R][N], b[R][N];
+  for (int i = 0; i < R; i++)
+    for (int t = 0; t < N; t++) a[i][t] = b[i][t] = _mm512_setzero_ps();
+  int64_t c = 0;
+  for (; c + 64 <= m.stride; c += 64) {
+    __m512bh wa[R], wb[R];
+    for (int i = 0; i < R; i++) {
+      prefetch(w + (i + kPrefetchRows) * m.stride + c);
+      prefetch(w + (i + kPrefetchRows) * m.stride + c + 32);
+      wa[i] = load_bf16x32(w + i * m.stride + c);
+      wb[i] = load_bf16x32(w + i * m.stride + c + 32);
+    }
+    for (int t = 0; t < N; t++) {
+      const __m512bh xa = load_bf16x32(x[t] + c), xb = load_bf16x32(x[t] + c + 32);
+      for (int i = 0; i < R; i++) {
+        a[i][t] = _mm512_dpbf16_ps(a[i][t], wa[i], xa);
+        b[i][t] = _mm512_dpbf16_ps(b[i][t], wb[i], xb);
+      }
+    }
+  }
+  if (c < m.stride)
+    for (int t = 0; t < N; t++) {
+      const __m512bh xa = load_bf16x32(x[t] + c);
+      for (int i = 0; i < R; i++)
+        a[i][t] = _mm512_dpbf16_ps(a[i][t], load_bf16x32(w + i * m.stride + c), xa);
+    }
+  for (int t = 0; t < N; t++)
+    for (int i = 0; i < R; i++)
+      y[t][r + i] = finish(_mm512_reduce_add_ps(_mm512_add_ps(a[i][t], b[i][t])), bias, r + i);
+}
+
 // Four rows by four positions: each load of a weight vector serves four
 // positions, so a block of rows is read from cache a quarter as often. This
 // is what keeps the multi-position passes ahead of float32 sgemm.
@@ -231,7 +278,7 @@ void int8_scalar(const ReducedMatrix &m, const PreparedInput &in, const float *b
         dot += static_cast<int32_t>(row[c]) * static_cast<int32_t>(x[c]);
       sum += in.block_scales[b] * static_cast<float>(dot);
     }
-    y[r] = finish(sum * m.scales[r], bias, r);
+    y[r] = finish_scaled(sum, m.scales[r], bias, r);
   }
 }
 
@@ -261,7 +308,7 @@ TARGET_AVX2 inline void int8_rows_avx2(const ReducedMatrix &m, const PreparedInp
     const __m256 block_scale = _mm256_set1_ps(in.block_scales[b]);
     for (int i = 0; i < R; i++) f[i] = _mm256_fmadd_ps(_mm256_cvtepi32_ps(d[i]), block_scale, f[i]);
   }
-  for (int i = 0; i < R; i++) y[r + i] = finish(hsum256(f[i]) * m.scales[r + i], bias, r + i);
+  for (int i = 0; i < R; i++) y[r + i] = finish_scaled(hsum256(f[i]), m.scales[r + i], bias, r + i);
 }
 
 TARGET_AVX2 void int8_avx2(const ReducedMatrix &m, const PreparedInput &in, const float *bias,
@@ -294,7 +341,7 @@ TARGET_AVX512_VNNI inline void int8_rows_vnni(const ReducedMatrix &m, const Prep
     }
   }
   for (int i = 0; i < R; i++)
-    y[r + i] = finish(_mm512_reduce_add_ps(f[i]) * m.scales[r + i], bias, r + i);
+    y[r + i] = finish_scaled(_mm512_reduce_add_ps(f[i]), m.scales[r + i], bias, r + i);
 }
 
 TARGET_AVX512_VNNI void int8_vnni(const ReducedMatrix &m, const PreparedInput &in,
@@ -302,6 +349,43 @@ TARGET_AVX512_VNNI void int8_vnni(const ReducedMatrix &m, const PreparedInput &i
   for_row_blocks(row_begin, row_end, [&](auto rows, int64_t r) {
     int8_rows_vnni<decltype(rows)::value>(m, in, bias, y, r);
   });
+}
+
+// Several inputs, as bf16_tile_dp: each (row, input) pair is summed as
+// int8_rows_vnni sums it (the integer dots are exact in any case).
+template <int R, int N>
+TARGET_AVX512_VNNI inline void int8_tile_vnni(const ReducedMatrix &m,
+                                              const PreparedInput *const *in, const float *bias,
+                                              float *const *y, int64_t r) {
+  const int8_t *w = m.int8.data() + r * m.stride;
+  const __m512i zero = _mm512_setzero_si512();
+  __m512 f[R][N];
+  for (int i = 0; i < R; i++)
+    for (int t = 0; t < N; t++) f[i][t] = _mm512_setzero_ps();
+  for (int64_t b = 0; b < m.stride / kInt8Block; b++) {
+    const int64_t c = b * kInt8Block;
+    __m512i magnitude[N];
+    __mmask64 negative[N];
+    __m512 block_scale[N];
+    for (int t = 0; t < N; t++) {
+      const __m512i xq = _mm512_loadu_si512(in[t]->int8.data() + c);
+      magnitude[t] = _mm512_abs_epi8(xq);
+      negative[t] = _mm512_movepi8_mask(xq);
+      block_scale[t] = _mm512_set1_ps(in[t]->block_scales[b]);
+    }
+    for (int i = 0; i < R; i++) {
+      prefetch(w + (i + kPrefetchRows) * m.stride + c);
+      const __m512i wq = _mm512_loadu_si512(w + i * m.stride + c);
+      for (int t = 0; t < N; t++) {
+        const __m512i signed_w = _mm512_mask_sub_epi8(wq, negative[t], zero, wq);
+        const __m512i d = _mm512_dpbusd_epi32(zero, magnitude[t], signed_w);
+        f[i][t] = _mm512_fmadd_ps(_mm512_cvtepi32_ps(d), block_scale[t], f[i][t]);
+      }
+    }
+  }
+  for (int t = 0; t < N; t++)
+    for (int i = 0; i < R; i++)
+      y[t][r + i] = finish_scaled(_mm512_reduce_add_ps(f[i][t]), m.scales[r + i], bias, r + i);
 }
 
 // Quantises x[0, count) padded with zeros to `stride` values, with one scale
@@ -376,6 +460,47 @@ TARGET_AVX2 void quantize_block_avx2(const float *x, int8_t *q, float *block_sca
 
 using MatvecFn = void (*)(const ReducedMatrix &, const PreparedInput &, const float *, float *,
                           int64_t, int64_t);
+
+// Inputs go in groups of up to four, over tiles of two rows (one row at the
+// end of a range); a group of n inputs runs the tile built for n.
+constexpr int kTileInputs = 4;
+constexpr int kTileRows = 2;
+
+template <template <int, int> class Tile, int R, int N = kTileInputs>
+void run_group(int n, const ReducedMatrix &m, const PreparedInput *const *in, const float *bias,
+               float *const *y, int64_t r) {
+  if constexpr (N > 1)
+    if (n < N) return run_group<Tile, R, N - 1>(n, m, in, bias, y, r);
+  Tile<R, N>::run(m, in, bias, y, r);
+}
+
+template <template <int, int> class Tile>
+void rows_in_tiles(const ReducedMatrix &m, const PreparedInput *const *in, float *const *y,
+                   int count, const float *bias, int64_t row_begin, int64_t row_end) {
+  int64_t r = row_begin;
+  for (; r + kTileRows <= row_end; r += kTileRows)
+    for (int first = 0; first < count; first += kTileInputs)
+      run_group<Tile, kTileRows>(std::min(kTileInputs, count - first), m, in + first, bias,
+                                 y + first, r);
+  for (; r < row_end; r++)
+    for (int first = 0; first < count; first += kTileInputs)
+      run_group<Tile, 1>(std::min(kTileInputs, count - first), m, in + first, bias, y + first, r);
+}
+
+template <int R, int N>
+struct Bf16DpTile {
+  static void run(const ReducedMatrix &m, const PreparedInput *const *in, const float *bias,
+                  float *const *y, int64_t r) {
+    bf16_tile_dp<R, N>(m, in, bias, y, r);
+  }
+};
+template <int R, int N>
+struct Int8VnniTile {
+  static void run(const ReducedMatrix &m, const PreparedInput *const *in, const float *bias,
+                  float *const *y, int64_t r) {
+    int8_tile_vnni<R, N>(m, in, bias, y, r);
+  }
+};
 
 MatvecFn matvec_for(const ReducedMatrix &m) {
   if (m.precision == DecoderPrecision::kBF16) {
@@ -462,6 +587,20 @@ void PreparedInput::prepare(const ReducedMatrix &matrix, const float *x) {
 void reduced_matvec(const ReducedMatrix &matrix, const PreparedInput &x, const float *bias,
                     float *y, int64_t row_begin, int64_t row_end) {
   matvec_for(matrix)(matrix, x, bias, y, row_begin, row_end);
+}
+
+void reduced_matvec_rows(const ReducedMatrix &matrix, const PreparedInput *const *x,
+                         float *const *y, int count, const float *bias, int64_t row_begin,
+                         int64_t row_end) {
+  if (count == 1) return reduced_matvec(matrix, *x[0], bias, y[0], row_begin, row_end);
+  if (matrix.path == ReducedPath::kAvx512Bf16 && matrix.precision == DecoderPrecision::kBF16)
+    return rows_in_tiles<Bf16DpTile>(matrix, x, y, count, bias, row_begin, row_end);
+  if (matrix.path == ReducedPath::kAvx512Vnni && matrix.precision == DecoderPrecision::kInt8)
+    return rows_in_tiles<Int8VnniTile>(matrix, x, y, count, bias, row_begin, row_end);
+  // The other paths read the rows' weights from cache for each input after
+  // the first.
+  const MatvecFn matvec = matvec_for(matrix);
+  for (int t = 0; t < count; t++) matvec(matrix, *x[t], bias, y[t], row_begin, row_end);
 }
 
 void reduced_matmul(const ReducedMatrix &matrix, const float *x, int64_t positions,

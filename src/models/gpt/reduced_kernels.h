@@ -2,6 +2,7 @@
 // the fused decode step (one position) and the multi-position passes.
 #pragma once
 
+#include "models/gpt/aligned_vector.h"
 #include "models/gpt/reduced_matrix.h"
 
 #include <cstdint>
@@ -14,9 +15,9 @@ struct PreparedInput {
   void prepare(const ReducedMatrix &matrix, const float *x);
 
   // Each padded with zeros to matrix.stride; only the path's form is filled.
-  std::vector<float> floats;        // bf16 widening paths
-  std::vector<uint16_t> bf16;       // kAvx512Bf16
-  std::vector<int8_t> int8;         // int8 paths: x ~= int8 * block scale
+  AlignedVector<float> floats;      // bf16 widening paths
+  AlignedVector<uint16_t> bf16;     // kAvx512Bf16
+  AlignedVector<int8_t> int8;       // int8 paths: x ~= int8 * block scale
   std::vector<float> block_scales;  // one per kInt8Block values
 };
 
@@ -24,6 +25,13 @@ struct PreparedInput {
 // null. x was prepared for this matrix and its current path.
 void reduced_matvec(const ReducedMatrix &matrix, const PreparedInput &x, const float *bias,
                     float *y, int64_t row_begin, int64_t row_end);
+
+// The same for `count` inputs: y[t][r] = row r . x[t] (+ bias[r]). Each
+// y[t][r] has the same bits as reduced_matvec with x[t] alone; the AVX-512
+// bf16 and VNNI paths load each weight once for several inputs.
+void reduced_matvec_rows(const ReducedMatrix &matrix, const PreparedInput *const *x,
+                         float *const *y, int count, const float *bias, int64_t row_begin,
+                         int64_t row_end);
 
 // y [positions, rows] = x [positions, cols] W^T (+ bias), on `threads`
 // threads (the caller's included). Rows go in blocks of ~64 KB of weights,

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,6 +92,48 @@ TEST(DecodeKernels, MatvecRowsMatchDoublePrecision) {
           EXPECT_EQ(y[r], 12345.0f) << "row " << r;
         }
     }
+  }
+}
+
+// Several inputs at once give each input the bits it gets alone, for every
+// number of inputs (groups of the tile and remainders), every tail of
+// columns and row ranges that split the row tiles.
+TEST(DecodeKernels, MatvecOfSeveralInputsIsBitIdenticalToEachAlone) {
+  struct Case {
+    int64_t rows, cols, begin, end;
+    bool bias;
+  };
+  const Case cases[] = {{1, 1, 0, 1, true},      {9, 17, 0, 9, false},
+                        {13, 64, 1, 12, true},   {11, 1024 + 47, 0, 11, true},
+                        {37, 100, 3, 34, false}, {8, 16, 4, 4, true},
+                        {70, 4096, 5, 70, true}};
+  torch::manual_seed(15);
+  for (const Isa &isa : supported_isas()) {
+    const DecodeKernels &k = decode_kernels(isa.isa);
+    for (const Case &c : cases)
+      for (int count = 1; count <= 9; count++) {
+        SCOPED_TRACE(std::string(isa.name) + ": " + std::to_string(c.rows) + "x" +
+                     std::to_string(c.cols) + ", " + std::to_string(count) + " inputs");
+        at::Tensor w = torch::randn({c.rows, c.cols});
+        at::Tensor x = torch::randn({count, c.cols});
+        at::Tensor b = torch::randn({c.rows});
+        const float *bias = c.bias ? b.data_ptr<float>() : nullptr;
+        std::vector<std::vector<float>> alone(count, std::vector<float>(c.rows, 7.0f));
+        std::vector<std::vector<float>> together = alone;
+        std::vector<const float *> inputs;
+        std::vector<float *> outputs;
+        for (int t = 0; t < count; t++) {
+          k.matvec(w.data_ptr<float>(), bias, x[t].data_ptr<float>(), alone[t].data(), c.cols,
+                   c.begin, c.end);
+          inputs.push_back(x[t].data_ptr<float>());
+          outputs.push_back(together[t].data());
+        }
+        k.matvec_rows(w.data_ptr<float>(), bias, inputs.data(), outputs.data(), count, c.cols,
+                      c.begin, c.end);
+        for (int t = 0; t < count; t++)
+          EXPECT_EQ(0, std::memcmp(alone[t].data(), together[t].data(), c.rows * sizeof(float)))
+              << "input " << t;
+      }
   }
 }
 

@@ -330,3 +330,42 @@ TEST(ReducedKernels, MatmulMatchesMatvecPerPosition) {
     }
   }
 }
+
+// Several inputs at once give each input the bits it gets alone, on every
+// path: for every group size and remainder of the tiles, with row ranges
+// that split them.
+TEST(ReducedKernels, SeveralInputsAreBitIdenticalToEachAlone) {
+  struct Case {
+    int64_t rows, cols, begin, end;
+  };
+  const Case cases[] = {{1, 1, 0, 1}, {9, 65, 0, 9}, {37, 100, 3, 34}, {70, 4096, 5, 70}};
+  torch::manual_seed(17);
+  for (const Path &path : supported_paths())
+    for (const Case &c : cases) {
+      at::Tensor w = torch::randn({c.rows, c.cols}) * 0.05;
+      at::Tensor b = torch::randn({c.rows});
+      ReducedMatrix m(w, path.precision);
+      m.path = path.path;
+      for (int count = 1; count <= 9; count++) {
+        SCOPED_TRACE(std::string(path.name) + ": " + std::to_string(c.rows) + "x" +
+                     std::to_string(c.cols) + ", " + std::to_string(count) + " inputs");
+        at::Tensor x = torch::randn({count, c.cols});
+        std::vector<PreparedInput> inputs(count);
+        std::vector<std::vector<float>> alone(count, std::vector<float>(c.rows, 7.0f));
+        std::vector<std::vector<float>> together = alone;
+        std::vector<const PreparedInput *> prepared;
+        std::vector<float *> outputs;
+        for (int t = 0; t < count; t++) {
+          inputs[t].prepare(m, x[t].data_ptr<float>());
+          reduced_matvec(m, inputs[t], b.data_ptr<float>(), alone[t].data(), c.begin, c.end);
+          prepared.push_back(&inputs[t]);
+          outputs.push_back(together[t].data());
+        }
+        reduced_matvec_rows(m, prepared.data(), outputs.data(), count, b.data_ptr<float>(), c.begin,
+                            c.end);
+        for (int t = 0; t < count; t++)
+          EXPECT_EQ(0, std::memcmp(alone[t].data(), together[t].data(), c.rows * sizeof(float)))
+              << "input " << t;
+      }
+    }
+}
