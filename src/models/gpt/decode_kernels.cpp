@@ -1,9 +1,12 @@
 #include "models/gpt/decode_kernels.h"
 
+#include "models/gpt/vector_lanes.h"
+
 #include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 // GCC 12's AVX-512 intrinsics pass an "undefined" vector as the unused
 // merge source, which its flow analysis reports as uninitialised.
@@ -123,22 +126,20 @@ TARGET_AVX2 inline __m256i tail_mask256(int64_t count) {
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
 namespace avx2 {
-struct Lanes {
-  using V = __m256;
-  static constexpr int64_t kWidth = 8;
-  static V zero() { return _mm256_setzero_ps(); }
-  static V load(const float *p) { return _mm256_loadu_ps(p); }
-  static V load_first(const float *p, int64_t n) { return _mm256_maskload_ps(p, tail_mask256(n)); }
-  static V fmadd(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }
-  static float sum(V a, V b) { return hsum256(_mm256_add_ps(a, b)); }
-  static void prefetch(const float *p) {
-    _mm_prefetch(reinterpret_cast<const char *>(p), _MM_HINT_T0);
-  }
-};
+using Lanes = Avx2Lanes;
 // 16 registers: two rows by two inputs, two accumulators each.
 constexpr int kTileRows = 2;
 constexpr int kTileInputs = 2;
 #include "models/gpt/matvec_family.inc"
+
+void matvec(const float *w, const float *bias, const float *x, float *y, int64_t cols,
+            int64_t row_begin, int64_t row_end) {
+  matvec_rows(w, bias, &x, &y, 1, cols, row_begin, row_end);
+}
+void matvec_of_floats(const float *w, const float *bias, const float *const *x, float *const *y,
+                      int count, int64_t cols, int64_t row_begin, int64_t row_end) {
+  matvec_rows(w, bias, x, y, count, cols, row_begin, row_end);
+}
 }  // namespace avx2
 #pragma GCC pop_options
 
@@ -239,26 +240,22 @@ TARGET_AVX512 inline __m512 exp512(__m512 x) {
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 namespace avx512 {
-struct Lanes {
-  using V = __m512;
-  static constexpr int64_t kWidth = 16;
-  static V zero() { return _mm512_setzero_ps(); }
-  static V load(const float *p) { return _mm512_loadu_ps(p); }
-  static V load_first(const float *p, int64_t n) {
-    return _mm512_maskz_loadu_ps(tail_mask512(n), p);
-  }
-  static V fmadd(V a, V b, V c) { return _mm512_fmadd_ps(a, b, c); }
-  static float sum(V a, V b) { return _mm512_reduce_add_ps(_mm512_add_ps(a, b)); }
-  static void prefetch(const float *p) {
-    _mm_prefetch(reinterpret_cast<const char *>(p), _MM_HINT_T0);
-  }
-};
+using Lanes = Avx512Lanes;
 // 32 registers: four rows by two inputs, two accumulators each. Of the
 // shapes that fit, this one kept 4 inputs closest to the time of 1 (1.5x
 // rather than 1.6-1.75x): it streams four rows from memory at once.
 constexpr int kTileRows = 4;
 constexpr int kTileInputs = 2;
 #include "models/gpt/matvec_family.inc"
+
+void matvec(const float *w, const float *bias, const float *x, float *y, int64_t cols,
+            int64_t row_begin, int64_t row_end) {
+  matvec_rows(w, bias, &x, &y, 1, cols, row_begin, row_end);
+}
+void matvec_of_floats(const float *w, const float *bias, const float *const *x, float *const *y,
+                      int count, int64_t cols, int64_t row_begin, int64_t row_end) {
+  matvec_rows(w, bias, x, y, count, cols, row_begin, row_end);
+}
 }  // namespace avx512
 #pragma GCC pop_options
 
@@ -335,10 +332,10 @@ TARGET_AVX512 void gelu_tanh_avx512(float *h, int64_t n) {
 
 constexpr DecodeKernels kScalarKernels{matvec_scalar, matvec_rows_scalar, weighted_row_sum_scalar,
                                        softmax_scalar, gelu_tanh_scalar};
-constexpr DecodeKernels kAvx2Kernels{avx2::matvec, avx2::matvec_rows, weighted_row_sum_avx2,
+constexpr DecodeKernels kAvx2Kernels{avx2::matvec, avx2::matvec_of_floats, weighted_row_sum_avx2,
                                      softmax_avx2, gelu_tanh_avx2};
-constexpr DecodeKernels kAvx512Kernels{avx512::matvec, avx512::matvec_rows, weighted_row_sum_avx512,
-                                       softmax_avx512, gelu_tanh_avx512};
+constexpr DecodeKernels kAvx512Kernels{avx512::matvec, avx512::matvec_of_floats,
+                                       weighted_row_sum_avx512, softmax_avx512, gelu_tanh_avx512};
 
 }  // namespace
 

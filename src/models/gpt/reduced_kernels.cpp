@@ -1,6 +1,7 @@
 #include "models/gpt/reduced_kernels.h"
 
 #include "models/gpt/step_threads.h"
+#include "models/gpt/vector_lanes.h"
 
 #include <immintrin.h>
 
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 // GCC 12's AVX-512 intrinsics pass an "undefined" vector as the unused
 // merge source, which its flow analysis reports as uninitialised.
@@ -19,7 +21,6 @@
 #define TARGET_AVX2 __attribute__((target("avx2,fma")))
 #define TARGET_AVX512 __attribute__((target("avx512f")))
 #define TARGET_AVX512_BF16 __attribute__((target("avx512f,avx512bf16")))
-#define TARGET_AVX512_VNNI __attribute__((target("avx512f,avx512bw,avx512vnni")))
 
 namespace {
 
@@ -77,66 +78,39 @@ TARGET_AVX2 inline float hsum256(__m256 v) {
   return _mm_cvtss_f32(s);
 }
 
-// bf16 is the top half of a float32: widening is a shift.
-TARGET_AVX2 inline __m256 widen8(const uint16_t *p) {
-  const __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-  return _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(bits), 16));
-}
+// The widening bf16 paths are the float32 products of decode_kernels.cpp
+// with bf16 rows (matvec_family.inc): the same sums, weights widened as they
+// load.
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace bf16_widen_avx2 {
+using Lanes = Avx2Lanes;
+constexpr int kTileRows = 2;
+constexpr int kTileInputs = 2;
+#include "models/gpt/matvec_family.inc"
+}  // namespace bf16_widen_avx2
+#pragma GCC pop_options
 
-template <int R>
-TARGET_AVX2 inline void bf16_rows_avx2(const ReducedMatrix &m, const float *x, const float *bias,
-                                       float *y, int64_t r) {
-  const uint16_t *w = m.bf16.data() + r * m.stride;
-  __m256 a[R], b[R];
-  for (int i = 0; i < R; i++) a[i] = b[i] = _mm256_setzero_ps();
-  for (int64_t c = 0; c < m.stride; c += 16) {
-    const __m256 xa = _mm256_loadu_ps(x + c);
-    const __m256 xb = _mm256_loadu_ps(x + c + 8);
-    for (int i = 0; i < R; i++) {
-      if (c % 32 == 0) prefetch(w + (i + kPrefetchRows) * m.stride + c);
-      a[i] = _mm256_fmadd_ps(widen8(w + i * m.stride + c), xa, a[i]);
-      b[i] = _mm256_fmadd_ps(widen8(w + i * m.stride + c + 8), xb, b[i]);
-    }
-  }
-  for (int i = 0; i < R; i++) y[r + i] = finish(hsum256(_mm256_add_ps(a[i], b[i])), bias, r + i);
-}
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+namespace bf16_widen_avx512 {
+using Lanes = Avx512Lanes;
+constexpr int kTileRows = 4;
+constexpr int kTileInputs = 2;
+#include "models/gpt/matvec_family.inc"
+}  // namespace bf16_widen_avx512
+#pragma GCC pop_options
 
 TARGET_AVX2 void bf16_avx2(const ReducedMatrix &m, const PreparedInput &in, const float *bias,
                            float *y, int64_t row_begin, int64_t row_end) {
-  for_row_blocks(row_begin, row_end, [&](auto rows, int64_t r) {
-    bf16_rows_avx2<decltype(rows)::value>(m, in.floats.data(), bias, y, r);
-  });
-}
-
-TARGET_AVX512 inline __m512 widen16(const uint16_t *p) {
-  const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-  return _mm512_castsi512_ps(_mm512_slli_epi32(_mm512_cvtepu16_epi32(bits), 16));
-}
-
-template <int R>
-TARGET_AVX512 inline void bf16_rows_avx512(const ReducedMatrix &m, const float *x,
-                                           const float *bias, float *y, int64_t r) {
-  const uint16_t *w = m.bf16.data() + r * m.stride;
-  __m512 a[R], b[R];
-  for (int i = 0; i < R; i++) a[i] = b[i] = _mm512_setzero_ps();
-  for (int64_t c = 0; c < m.stride; c += 32) {
-    const __m512 xa = _mm512_loadu_ps(x + c);
-    const __m512 xb = _mm512_loadu_ps(x + c + 16);
-    for (int i = 0; i < R; i++) {
-      prefetch(w + (i + kPrefetchRows) * m.stride + c);
-      a[i] = _mm512_fmadd_ps(widen16(w + i * m.stride + c), xa, a[i]);
-      b[i] = _mm512_fmadd_ps(widen16(w + i * m.stride + c + 16), xb, b[i]);
-    }
-  }
-  for (int i = 0; i < R; i++)
-    y[r + i] = finish(_mm512_reduce_add_ps(_mm512_add_ps(a[i], b[i])), bias, r + i);
+  const float *x = in.floats.data();
+  bf16_widen_avx2::matvec_rows(m.bf16.data(), bias, &x, &y, 1, m.stride, row_begin, row_end);
 }
 
 TARGET_AVX512 void bf16_avx512(const ReducedMatrix &m, const PreparedInput &in, const float *bias,
                                float *y, int64_t row_begin, int64_t row_end) {
-  for_row_blocks(row_begin, row_end, [&](auto rows, int64_t r) {
-    bf16_rows_avx512<decltype(rows)::value>(m, in.floats.data(), bias, y, r);
-  });
+  const float *x = in.floats.data();
+  bf16_widen_avx512::matvec_rows(m.bf16.data(), bias, &x, &y, 1, m.stride, row_begin, row_end);
 }
 
 TARGET_AVX512_BF16 inline __m512bh load_bf16x32(const uint16_t *p) {
@@ -282,111 +256,87 @@ void int8_scalar(const ReducedMatrix &m, const PreparedInput &in, const float *b
   }
 }
 
-template <int R>
-TARGET_AVX2 inline void int8_rows_avx2(const ReducedMatrix &m, const PreparedInput &in,
-                                       const float *bias, float *y, int64_t r) {
-  const int8_t *w = m.int8.data() + r * m.stride;
-  const int8_t *x = in.int8.data();
-  const __m256i ones = _mm256_set1_epi16(1);
-  __m256 f[R];
-  for (int i = 0; i < R; i++) f[i] = _mm256_setzero_ps();
-  for (int64_t b = 0; b < m.stride / kInt8Block; b++) {
-    __m256i d[R];
-    for (int i = 0; i < R; i++) d[i] = _mm256_setzero_si256();
-    for (int64_t h = 0; h < kInt8Block; h += 32) {
-      const int64_t c = b * kInt8Block + h;
-      const __m256i xq = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + c));
-      const __m256i magnitude = _mm256_abs_epi8(xq);
-      for (int i = 0; i < R; i++) {
-        if (h == 0) prefetch(w + (i + kPrefetchRows) * m.stride + c);
-        const __m256i wq =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(w + i * m.stride + c));
-        const __m256i pairs = _mm256_maddubs_epi16(magnitude, _mm256_sign_epi8(wq, xq));
-        d[i] = _mm256_add_epi32(d[i], _mm256_madd_epi16(pairs, ones));
-      }
+// AVX2: a block is two 32-byte halves; maddubs takes |x| as the unsigned
+// operand and w with the sign of x.
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace int8_avx2 {
+struct Lanes {
+  using F = __m256;
+  using I = __m256i;
+  struct X {
+    __m256i magnitude[2], value[2];
+  };
+  struct Block {
+    __m256i half[2];
+  };
+  static X input(const int8_t *p) {
+    X x;
+    for (int h = 0; h < 2; h++) {
+      x.value[h] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32 * h));
+      x.magnitude[h] = _mm256_abs_epi8(x.value[h]);
     }
-    const __m256 block_scale = _mm256_set1_ps(in.block_scales[b]);
-    for (int i = 0; i < R; i++) f[i] = _mm256_fmadd_ps(_mm256_cvtepi32_ps(d[i]), block_scale, f[i]);
+    return x;
   }
-  for (int i = 0; i < R; i++) y[r + i] = finish_scaled(hsum256(f[i]), m.scales[r + i], bias, r + i);
-}
-
-TARGET_AVX2 void int8_avx2(const ReducedMatrix &m, const PreparedInput &in, const float *bias,
-                           float *y, int64_t row_begin, int64_t row_end) {
-  for_row_blocks(row_begin, row_end, [&](auto rows, int64_t r) {
-    int8_rows_avx2<decltype(rows)::value>(m, in, bias, y, r);
-  });
-}
-
-template <int R>
-TARGET_AVX512_VNNI inline void int8_rows_vnni(const ReducedMatrix &m, const PreparedInput &in,
-                                              const float *bias, float *y, int64_t r) {
-  const int8_t *w = m.int8.data() + r * m.stride;
-  const int8_t *x = in.int8.data();
-  const __m512i zero = _mm512_setzero_si512();
-  __m512 f[R];
-  for (int i = 0; i < R; i++) f[i] = _mm512_setzero_ps();
-  for (int64_t b = 0; b < m.stride / kInt8Block; b++) {
-    const int64_t c = b * kInt8Block;
-    const __m512i xq = _mm512_loadu_si512(x + c);
-    const __m512i magnitude = _mm512_abs_epi8(xq);
-    const __mmask64 negative = _mm512_movepi8_mask(xq);
-    const __m512 block_scale = _mm512_set1_ps(in.block_scales[b]);
-    for (int i = 0; i < R; i++) {
-      prefetch(w + (i + kPrefetchRows) * m.stride + c);
-      __m512i wq = _mm512_loadu_si512(w + i * m.stride + c);
-      wq = _mm512_mask_sub_epi8(wq, negative, zero, wq);
-      const __m512i d = _mm512_dpbusd_epi32(zero, magnitude, wq);
-      f[i] = _mm512_fmadd_ps(_mm512_cvtepi32_ps(d), block_scale, f[i]);
-    }
+  static Block load(const int8_t *p) {
+    return {{_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)),
+             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32))}};
   }
-  for (int i = 0; i < R; i++)
-    y[r + i] = finish_scaled(_mm512_reduce_add_ps(f[i]), m.scales[r + i], bias, r + i);
-}
-
-TARGET_AVX512_VNNI void int8_vnni(const ReducedMatrix &m, const PreparedInput &in,
-                                  const float *bias, float *y, int64_t row_begin, int64_t row_end) {
-  for_row_blocks(row_begin, row_end, [&](auto rows, int64_t r) {
-    int8_rows_vnni<decltype(rows)::value>(m, in, bias, y, r);
-  });
-}
-
-// Several inputs, as bf16_tile_dp: each (row, input) pair is summed as
-// int8_rows_vnni sums it (the integer dots are exact in any case).
-template <int R, int N>
-TARGET_AVX512_VNNI inline void int8_tile_vnni(const ReducedMatrix &m,
-                                              const PreparedInput *const *in, const float *bias,
-                                              float *const *y, int64_t r) {
-  const int8_t *w = m.int8.data() + r * m.stride;
-  const __m512i zero = _mm512_setzero_si512();
-  __m512 f[R][N];
-  for (int i = 0; i < R; i++)
-    for (int t = 0; t < N; t++) f[i][t] = _mm512_setzero_ps();
-  for (int64_t b = 0; b < m.stride / kInt8Block; b++) {
-    const int64_t c = b * kInt8Block;
-    __m512i magnitude[N];
-    __mmask64 negative[N];
-    __m512 block_scale[N];
-    for (int t = 0; t < N; t++) {
-      const __m512i xq = _mm512_loadu_si512(in[t]->int8.data() + c);
-      magnitude[t] = _mm512_abs_epi8(xq);
-      negative[t] = _mm512_movepi8_mask(xq);
-      block_scale[t] = _mm512_set1_ps(in[t]->block_scales[b]);
-    }
-    for (int i = 0; i < R; i++) {
-      prefetch(w + (i + kPrefetchRows) * m.stride + c);
-      const __m512i wq = _mm512_loadu_si512(w + i * m.stride + c);
-      for (int t = 0; t < N; t++) {
-        const __m512i signed_w = _mm512_mask_sub_epi8(wq, negative[t], zero, wq);
-        const __m512i d = _mm512_dpbusd_epi32(zero, magnitude[t], signed_w);
-        f[i][t] = _mm512_fmadd_ps(_mm512_cvtepi32_ps(d), block_scale[t], f[i][t]);
-      }
-    }
+  static I dot(const Block &w, const X &x) {
+    const __m256i ones = _mm256_set1_epi16(1);
+    I d[2];
+    for (int h = 0; h < 2; h++)
+      d[h] = _mm256_madd_epi16(
+          _mm256_maddubs_epi16(x.magnitude[h], _mm256_sign_epi8(w.half[h], x.value[h])), ones);
+    return _mm256_add_epi32(d[0], d[1]);
   }
-  for (int t = 0; t < N; t++)
-    for (int i = 0; i < R; i++)
-      y[t][r + i] = finish_scaled(_mm512_reduce_add_ps(f[i][t]), m.scales[r + i], bias, r + i);
-}
+  static F zero() { return _mm256_setzero_ps(); }
+  static F set1(float v) { return _mm256_set1_ps(v); }
+  static F to_float(I v) { return _mm256_cvtepi32_ps(v); }
+  static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+  static float sum(F v) { return hsum256(v); }
+};
+// 16 registers: two rows by two inputs.
+constexpr int kTileRows = 2;
+constexpr int kTileInputs = 2;
+#include "models/gpt/int8_matvec_family.inc"
+}  // namespace int8_avx2
+#pragma GCC pop_options
+
+// AVX512-VNNI: a block is one 64-byte vector; vpdpbusd takes |x| and w with
+// the sign of x, negated under a mask.
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx512vnni")
+namespace int8_vnni {
+struct Lanes {
+  using F = __m512;
+  using I = __m512i;
+  struct X {
+    __m512i magnitude;
+    __mmask64 negative;
+  };
+  using Block = __m512i;
+  static X input(const int8_t *p) {
+    const __m512i value = _mm512_loadu_si512(p);
+    return {_mm512_abs_epi8(value), _mm512_movepi8_mask(value)};
+  }
+  static Block load(const int8_t *p) { return _mm512_loadu_si512(p); }
+  static I dot(const Block &w, const X &x) {
+    const __m512i zero = _mm512_setzero_si512();
+    return _mm512_dpbusd_epi32(zero, x.magnitude, _mm512_mask_sub_epi8(w, x.negative, zero, w));
+  }
+  static F zero() { return _mm512_setzero_ps(); }
+  static F set1(float v) { return _mm512_set1_ps(v); }
+  static F to_float(I v) { return _mm512_cvtepi32_ps(v); }
+  static F fmadd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+  static float sum(F v) { return _mm512_reduce_add_ps(v); }
+};
+// 32 registers: two rows by four inputs.
+constexpr int kTileRows = 2;
+constexpr int kTileInputs = 4;
+#include "models/gpt/int8_matvec_family.inc"
+}  // namespace int8_vnni
+#pragma GCC pop_options
 
 // Quantises x[0, count) padded with zeros to `stride` values, with one scale
 // per `block` values (block divides stride; a multiple of kInt8Block).
@@ -494,14 +444,6 @@ struct Bf16DpTile {
     bf16_tile_dp<R, N>(m, in, bias, y, r);
   }
 };
-template <int R, int N>
-struct Int8VnniTile {
-  static void run(const ReducedMatrix &m, const PreparedInput *const *in, const float *bias,
-                  float *const *y, int64_t r) {
-    int8_tile_vnni<R, N>(m, in, bias, y, r);
-  }
-};
-
 MatvecFn matvec_for(const ReducedMatrix &m) {
   if (m.precision == DecoderPrecision::kBF16) {
     switch (m.path) {
@@ -517,9 +459,9 @@ MatvecFn matvec_for(const ReducedMatrix &m) {
   }
   switch (m.path) {
     case ReducedPath::kAvx512Vnni:
-      return int8_vnni;
+      return int8_vnni::int8_matvec;
     case ReducedPath::kAvx2:
-      return int8_avx2;
+      return int8_avx2::int8_matvec;
     default:
       return int8_scalar;
   }
@@ -595,9 +537,28 @@ void reduced_matvec_rows(const ReducedMatrix &matrix, const PreparedInput *const
   if (count == 1) return reduced_matvec(matrix, *x[0], bias, y[0], row_begin, row_end);
   if (matrix.path == ReducedPath::kAvx512Bf16 && matrix.precision == DecoderPrecision::kBF16)
     return rows_in_tiles<Bf16DpTile>(matrix, x, y, count, bias, row_begin, row_end);
-  if (matrix.path == ReducedPath::kAvx512Vnni && matrix.precision == DecoderPrecision::kInt8)
-    return rows_in_tiles<Int8VnniTile>(matrix, x, y, count, bias, row_begin, row_end);
-  // The other paths read the rows' weights from cache for each input after
+  if (matrix.precision == DecoderPrecision::kInt8 && matrix.path == ReducedPath::kAvx512Vnni)
+    return int8_vnni::int8_rows(matrix, x, y, count, bias, row_begin, row_end);
+  if (matrix.precision == DecoderPrecision::kInt8 && matrix.path == ReducedPath::kAvx2)
+    return int8_avx2::int8_rows(matrix, x, y, count, bias, row_begin, row_end);
+  if (matrix.precision == DecoderPrecision::kBF16 &&
+      (matrix.path == ReducedPath::kAvx512 || matrix.path == ReducedPath::kAvx2)) {
+    // Inputs are independent of each other: a few at a time, without allocating.
+    constexpr int kChunk = 8;
+    for (int first = 0; first < count; first += kChunk) {
+      const int n = std::min(kChunk, count - first);
+      const float *floats[kChunk];
+      for (int t = 0; t < n; t++) floats[t] = x[first + t]->floats.data();
+      if (matrix.path == ReducedPath::kAvx512)
+        bf16_widen_avx512::matvec_rows(matrix.bf16.data(), bias, floats, y + first, n,
+                                       matrix.stride, row_begin, row_end);
+      else
+        bf16_widen_avx2::matvec_rows(matrix.bf16.data(), bias, floats, y + first, n, matrix.stride,
+                                     row_begin, row_end);
+    }
+    return;
+  }
+  // The scalar paths read the rows' weights from cache for each input after
   // the first.
   const MatvecFn matvec = matvec_for(matrix);
   for (int t = 0; t < count; t++) matvec(matrix, *x[t], bias, y[t], row_begin, row_end);
@@ -610,7 +571,6 @@ void reduced_matmul(const ReducedMatrix &matrix, const float *x, int64_t positio
   const int64_t row_bytes = matrix.stride * (matrix.precision == DecoderPrecision::kBF16 ? 2 : 1);
   const int64_t rows_per_block =
       std::max<int64_t>(kRowBlock, 65536 / row_bytes / kRowBlock * kRowBlock);
-  const MatvecFn matvec = matvec_for(matrix);
   auto prepare = [&](int64_t begin, int64_t end) {
     for (int64_t t = begin; t < end; t++) inputs[t].prepare(matrix, x + t * matrix.cols);
   };
@@ -623,8 +583,19 @@ void reduced_matmul(const ReducedMatrix &matrix, const float *x, int64_t positio
       if (position_blocks)
         for (; t + kPositionBlock <= positions; t += kPositionBlock)
           bf16_dp_positions(matrix, &inputs[t], bias, y + t * matrix.rows, block, block_end);
-      for (; t < positions; t++)
-        matvec(matrix, inputs[t], bias, y + t * matrix.rows, block, block_end);
+      // The rest in groups that share each weight load (the same bits as one
+      // position at a time).
+      constexpr int64_t kGroup = 8;
+      for (; t < positions; t += kGroup) {
+        const int n = static_cast<int>(std::min(kGroup, positions - t));
+        const PreparedInput *group[kGroup];
+        float *outputs[kGroup];
+        for (int i = 0; i < n; i++) {
+          group[i] = &inputs[t + i];
+          outputs[i] = y + (t + i) * matrix.rows;
+        }
+        reduced_matvec_rows(matrix, group, outputs, n, bias, block, block_end);
+      }
     }
   };
   if (threads <= 1) {

@@ -27,8 +27,9 @@ void reduced_matvec(const ReducedMatrix &matrix, const PreparedInput &x, const f
                     float *y, int64_t row_begin, int64_t row_end);
 
 // The same for `count` inputs: y[t][r] = row r . x[t] (+ bias[r]). Each
-// y[t][r] has the same bits as reduced_matvec with x[t] alone; the AVX-512
-// bf16 and VNNI paths load each weight once for several inputs.
+// y[t][r] has the same bits as reduced_matvec with x[t] alone. The vector
+// paths load each weight once for several inputs; the scalar paths read it
+// from cache again for each input after the first.
 void reduced_matvec_rows(const ReducedMatrix &matrix, const PreparedInput *const *x,
                          float *const *y, int count, const float *bias, int64_t row_begin,
                          int64_t row_end);
