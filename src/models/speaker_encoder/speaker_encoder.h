@@ -22,6 +22,9 @@ class SEBlock2dImpl : public torch::nn::Module {
 
   at::Tensor forward(at::Tensor x);
 
+  // The per-channel factors [B, C, 1, 1] that forward multiplies x by.
+  at::Tensor gate(const at::Tensor &x);
+
   torch::nn::ModuleList fc{nullptr};
 
  private:
@@ -34,6 +37,8 @@ class ResBlock2dImpl : public torch::nn::Module {
  public:
   ResBlock2dImpl(int in_channels, int out_channels, int stride);
 
+  // Computed a stretch of time columns at a time (see the .cpp), so that
+  // over a long reference only the input and the output are held whole.
   at::Tensor forward(at::Tensor x);
 
   // Absent when the block keeps both channel count and resolution; the input
@@ -45,6 +50,13 @@ class ResBlock2dImpl : public torch::nn::Module {
   torch::nn::BatchNorm2d bn2{nullptr};
   SEBlock2d se{nullptr};
   torch::nn::Sequential downsample{nullptr};
+
+ private:
+  // The main path's output columns [first, last) after bn2, from the whole
+  // input x.
+  at::Tensor main_path_columns(const at::Tensor &x, int64_t first, int64_t last);
+
+  int64_t stride_;
 };
 TORCH_MODULE(ResBlock2d);
 

@@ -32,6 +32,15 @@ std::vector<std::string> suffix(const std::vector<std::string> &names, size_t n)
   return {names.end() - n, names.end()};
 }
 
+// The block as one whole-tensor expression: what forward computes a stretch
+// of time columns at a time.
+at::Tensor whole_block(ResBlock2dImpl &block, const at::Tensor &x) {
+  at::Tensor out = block.bn2(block.conv2(torch::relu(block.bn1(block.conv1(x)))));
+  out = block.se->forward(out);
+  out += block.has_downsample ? block.downsample->forward(x) : x;
+  return torch::relu(out);
+}
+
 }  // namespace
 
 TEST_F(SpeakerEncoderTest, ParameterNamesAndShapes) {
@@ -140,6 +149,19 @@ TEST_F(SpeakerEncoderTest, LogsShapesAndReturnsUnitRows) {
   EXPECT_TRUE(torch::allclose(pair.norm(2, 1), torch::ones({2}), 1e-5, 1e-5));
 }
 
+TEST_F(SpeakerEncoderTest, StretchesOfColumnsGiveTheWholeEncoder) {
+  torch::NoGradGuard no_grad;
+  torch::manual_seed(39);
+  SpeakerEncoderImpl &e = *module();
+  at::Tensor mel = torch::randn({1, 64, 601});
+  at::Tensor x = torch::relu(e.bn1(e.conv1(e.instance_norm(mel).unsqueeze(1))));
+  for (const torch::nn::ModuleList &stage : {e.layer1, e.layer2, e.layer3, e.layer4})
+    for (size_t i = 0; i < stage->size(); ++i) x = whole_block(*stage->ptr<ResBlock2dImpl>(i), x);
+  at::Tensor expected = e.fc(e.pool(x.reshape({1, -1, x.size(3)})));
+  expected = expected / expected.norm(2, 1, true);
+  EXPECT_TRUE(torch::allclose(run(mel), expected, 1e-5, 1e-6));
+}
+
 TEST_F(SpeakerEncoderTest, ConstantOffsetOfOneBinChangesNothing) {
   torch::manual_seed(32);
   at::Tensor mel = torch::randn({1, 64, 50});
@@ -230,6 +252,35 @@ TEST(ResBlock2d, ResidualPath) {
     at::Tensor expected =
         c.stride == 1 ? torch::relu(x) : torch::relu(block->downsample->forward(x));
     EXPECT_TRUE(torch::equal(residual_only, expected));
+  }
+}
+
+TEST(ResBlock2d, StretchesOfColumnsGiveTheWholeComputation) {
+  torch::NoGradGuard no_grad;
+  torch::manual_seed(38);
+  struct Case {
+    int in, out, stride;
+  };
+  // Widths about the 256-column stretch, for both strides: the edges of
+  // stretches, a last stretch of one column, and an input narrower than one.
+  const std::vector<int64_t> widths = {1, 2, 255, 256, 257, 511, 513, 700};
+  for (const Case &c : std::vector<Case>{{32, 32, 1}, {32, 64, 2}, {64, 64, 1}}) {
+    ResBlock2d block(c.in, c.out, c.stride);
+    block->eval();
+    for (torch::nn::BatchNorm2d bn : {block->bn1, block->bn2}) {
+      bn->running_mean.uniform_(-0.5, 0.5);
+      bn->running_var.uniform_(0.5, 2.0);
+    }
+    for (int64_t width : widths) {
+      SCOPED_TRACE(std::to_string(c.in) + "->" + std::to_string(c.out) + " stride " +
+                   std::to_string(c.stride) + ", width " + std::to_string(width));
+      at::Tensor x = torch::randn({1, c.in, 5, width});
+      at::Tensor got = block->forward(x);
+      at::Tensor expected = whole_block(*block, x);
+      ASSERT_EQ(got.sizes(), expected.sizes());
+      EXPECT_TRUE(torch::allclose(got, expected, 1e-5, 1e-5))
+          << (got - expected).abs().max().item<float>();
+    }
   }
 }
 
