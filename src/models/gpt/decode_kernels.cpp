@@ -1,5 +1,6 @@
 #include "models/gpt/decode_kernels.h"
 
+#include "models/gpt/tile_walk.h"
 #include "models/gpt/vector_lanes.h"
 
 #include <immintrin.h>
@@ -84,13 +85,6 @@ void gelu_tanh_scalar(float *h, int64_t n) {
 
 // ---------------------------------------------------------------- AVX2
 
-TARGET_AVX2 inline float hsum256(__m256 v) {
-  __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-  s = _mm_add_ss(s, _mm_movehdup_ps(s));
-  return _mm_cvtss_f32(s);
-}
-
 TARGET_AVX2 inline float hmax256(__m256 v) {
   __m128 s = _mm_max_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
   s = _mm_max_ps(s, _mm_movehl_ps(s, s));
@@ -117,12 +111,6 @@ TARGET_AVX2 inline __m256 exp256(__m256 x) {
   return _mm256_mul_ps(p, _mm256_castsi256_ps(bits));
 }
 
-// Mask of the first `count` (< 8) lanes, for the tails.
-TARGET_AVX2 inline __m256i tail_mask256(int64_t count) {
-  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-  return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lanes);
-}
-
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
 namespace avx2 {
@@ -131,15 +119,6 @@ using Lanes = Avx2Lanes;
 constexpr int kTileRows = 2;
 constexpr int kTileInputs = 2;
 #include "models/gpt/matvec_family.inc"
-
-void matvec(const float *w, const float *bias, const float *x, float *y, int64_t cols,
-            int64_t row_begin, int64_t row_end) {
-  matvec_rows(w, bias, &x, &y, 1, cols, row_begin, row_end);
-}
-void matvec_of_floats(const float *w, const float *bias, const float *const *x, float *const *y,
-                      int count, int64_t cols, int64_t row_begin, int64_t row_end) {
-  matvec_rows(w, bias, x, y, count, cols, row_begin, row_end);
-}
 }  // namespace avx2
 #pragma GCC pop_options
 
@@ -162,7 +141,7 @@ TARGET_AVX2 void weighted_row_sum_avx2(const float *m, const float *p, float *y,
     _mm256_storeu_ps(y + c + 24, a3);
   }
   for (; c < cols; c += 8) {
-    const __m256i mask = tail_mask256(cols - c < 8 ? cols - c : 8);
+    const __m256i mask = Avx2Lanes::first_mask(cols - c < 8 ? cols - c : 8);
     __m256 a = _mm256_setzero_ps();
     for (int64_t r = 0; r < rows; r++)
       a = _mm256_fmadd_ps(_mm256_set1_ps(p[r]), _mm256_maskload_ps(m + r * cols + c, mask), a);
@@ -184,12 +163,12 @@ TARGET_AVX2 void softmax_avx2(float *s, int64_t n) {
     _mm256_storeu_ps(s + i, e);
     sv = _mm256_add_ps(sv, e);
   }
-  float sum = hsum256(sv);
+  float sum = Avx2Lanes::sum(sv);
   if (full < n) {
-    const __m256i m = tail_mask256(n - full);
+    const __m256i m = Avx2Lanes::first_mask(n - full);
     const __m256 e = exp256(_mm256_sub_ps(_mm256_maskload_ps(s + full, m), maxv));
     _mm256_maskstore_ps(s + full, m, e);
-    sum += hsum256(_mm256_and_ps(e, _mm256_castsi256_ps(m)));
+    sum += Avx2Lanes::sum(_mm256_and_ps(e, _mm256_castsi256_ps(m)));
   }
   const __m256 sumv = _mm256_set1_ps(sum);
   for (int64_t i = 0; i < full; i += 8)
@@ -211,16 +190,12 @@ TARGET_AVX2 void gelu_tanh_avx2(float *h, int64_t n) {
   int64_t i = 0;
   for (; i + 8 <= n; i += 8) _mm256_storeu_ps(h + i, gelu256(_mm256_loadu_ps(h + i)));
   if (i < n) {
-    const __m256i m = tail_mask256(n - i);
+    const __m256i m = Avx2Lanes::first_mask(n - i);
     _mm256_maskstore_ps(h + i, m, gelu256(_mm256_maskload_ps(h + i, m)));
   }
 }
 
 // ---------------------------------------------------------------- AVX-512
-
-TARGET_AVX512 inline __mmask16 tail_mask512(int64_t count) {
-  return static_cast<__mmask16>((1u << count) - 1);
-}
 
 // scalef builds 2^n without overflow or a clamp to normal floats, so tiny
 // results go to 0 as they should. x goes second in the clamp, as in exp256,
@@ -247,15 +222,6 @@ using Lanes = Avx512Lanes;
 constexpr int kTileRows = 4;
 constexpr int kTileInputs = 2;
 #include "models/gpt/matvec_family.inc"
-
-void matvec(const float *w, const float *bias, const float *x, float *y, int64_t cols,
-            int64_t row_begin, int64_t row_end) {
-  matvec_rows(w, bias, &x, &y, 1, cols, row_begin, row_end);
-}
-void matvec_of_floats(const float *w, const float *bias, const float *const *x, float *const *y,
-                      int count, int64_t cols, int64_t row_begin, int64_t row_end) {
-  matvec_rows(w, bias, x, y, count, cols, row_begin, row_end);
-}
 }  // namespace avx512
 #pragma GCC pop_options
 
@@ -278,7 +244,7 @@ TARGET_AVX512 void weighted_row_sum_avx512(const float *m, const float *p, float
     _mm512_storeu_ps(y + c + 48, a3);
   }
   for (; c < cols; c += 16) {
-    const __mmask16 mask = tail_mask512(cols - c < 16 ? cols - c : 16);
+    const __mmask16 mask = Avx512Lanes::first_mask(cols - c < 16 ? cols - c : 16);
     __m512 a = _mm512_setzero_ps();
     for (int64_t r = 0; r < rows; r++)
       a = _mm512_fmadd_ps(_mm512_set1_ps(p[r]), _mm512_maskz_loadu_ps(mask, m + r * cols + c), a);
@@ -289,7 +255,7 @@ TARGET_AVX512 void weighted_row_sum_avx512(const float *m, const float *p, float
 TARGET_AVX512 void softmax_avx512(float *s, int64_t n) {
   if (n <= 0) return;
   const int64_t full = n & ~int64_t{15};
-  const __mmask16 tail = tail_mask512(n - full);
+  const __mmask16 tail = Avx512Lanes::first_mask(n - full);
   __m512 mv = _mm512_set1_ps(s[0]);
   for (int64_t i = 0; i < full; i += 16) mv = _mm512_max_ps(mv, _mm512_loadu_ps(s + i));
   mv = _mm512_mask_max_ps(mv, tail, mv, _mm512_maskz_loadu_ps(tail, s + full));
@@ -325,17 +291,18 @@ TARGET_AVX512 void gelu_tanh_avx512(float *h, int64_t n) {
   int64_t i = 0;
   for (; i + 16 <= n; i += 16) _mm512_storeu_ps(h + i, gelu512(_mm512_loadu_ps(h + i)));
   if (i < n) {
-    const __mmask16 m = tail_mask512(n - i);
+    const __mmask16 m = Avx512Lanes::first_mask(n - i);
     _mm512_mask_storeu_ps(h + i, m, gelu512(_mm512_maskz_loadu_ps(m, h + i)));
   }
 }
 
 constexpr DecodeKernels kScalarKernels{matvec_scalar, matvec_rows_scalar, weighted_row_sum_scalar,
                                        softmax_scalar, gelu_tanh_scalar};
-constexpr DecodeKernels kAvx2Kernels{avx2::matvec, avx2::matvec_of_floats, weighted_row_sum_avx2,
-                                     softmax_avx2, gelu_tanh_avx2};
-constexpr DecodeKernels kAvx512Kernels{avx512::matvec, avx512::matvec_of_floats,
-                                       weighted_row_sum_avx512, softmax_avx512, gelu_tanh_avx512};
+constexpr DecodeKernels kAvx2Kernels{avx2::matvec_one<float>, avx2::matvec_rows<float>,
+                                     weighted_row_sum_avx2, softmax_avx2, gelu_tanh_avx2};
+constexpr DecodeKernels kAvx512Kernels{avx512::matvec_one<float>, avx512::matvec_rows<float>,
+                                       weighted_row_sum_avx512, softmax_avx512,
+                                       gelu_tanh_avx512};
 
 }  // namespace
 

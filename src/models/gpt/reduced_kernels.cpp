@@ -1,6 +1,7 @@
 #include "models/gpt/reduced_kernels.h"
 
 #include "models/gpt/step_threads.h"
+#include "models/gpt/tile_walk.h"
 #include "models/gpt/vector_lanes.h"
 
 #include <immintrin.h>
@@ -71,13 +72,6 @@ void bf16_scalar(const ReducedMatrix &m, const PreparedInput &in, const float *b
   }
 }
 
-TARGET_AVX2 inline float hsum256(__m256 v) {
-  __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-  s = _mm_add_ss(s, _mm_movehdup_ps(s));
-  return _mm_cvtss_f32(s);
-}
-
 // The widening bf16 paths are the float32 products of decode_kernels.cpp
 // with bf16 rows (matvec_family.inc): the same sums, weights widened as they
 // load.
@@ -117,43 +111,11 @@ TARGET_AVX512_BF16 inline __m512bh load_bf16x32(const uint16_t *p) {
   return reinterpret_cast<__m512bh>(_mm512_loadu_si512(p));
 }
 
-// vdpbf16ps: each lane adds the products of two bf16 pairs.
-template <int R>
-TARGET_AVX512_BF16 inline void bf16_rows_dp(const ReducedMatrix &m, const uint16_t *x,
-                                            const float *bias, float *y, int64_t r) {
-  const uint16_t *w = m.bf16.data() + r * m.stride;
-  __m512 a[R], b[R];
-  for (int i = 0; i < R; i++) a[i] = b[i] = _mm512_setzero_ps();
-  int64_t c = 0;
-  for (; c + 64 <= m.stride; c += 64) {
-    const __m512bh xa = load_bf16x32(x + c);
-    const __m512bh xb = load_bf16x32(x + c + 32);
-    for (int i = 0; i < R; i++) {
-      prefetch(w + (i + kPrefetchRows) * m.stride + c);
-      prefetch(w + (i + kPrefetchRows) * m.stride + c + 32);
-      a[i] = _mm512_dpbf16_ps(a[i], load_bf16x32(w + i * m.stride + c), xa);
-      b[i] = _mm512_dpbf16_ps(b[i], load_bf16x32(w + i * m.stride + c + 32), xb);
-    }
-  }
-  if (c < m.stride) {
-    const __m512bh xa = load_bf16x32(x + c);
-    for (int i = 0; i < R; i++)
-      a[i] = _mm512_dpbf16_ps(a[i], load_bf16x32(w + i * m.stride + c), xa);
-  }
-  for (int i = 0; i < R; i++)
-    y[r + i] = finish(_mm512_reduce_add_ps(_mm512_add_ps(a[i], b[i])), bias, r + i);
-}
-
-TARGET_AVX512_BF16 void bf16_dp(const ReducedMatrix &m, const PreparedInput &in, const float *bias,
-                                float *y, int64_t row_begin, int64_t row_end) {
-  for_row_blocks(row_begin, row_end, [&](auto rows, int64_t r) {
-    bf16_rows_dp<decltype(rows)::value>(m, in.bf16.data(), bias, y, r);
-  });
-}
-
-// Several inputs: rows [r, r + R) against inputs x[0, N), each weight vector
-// loaded once for all of them. Each (row, input) pair is summed as
-// bf16_rows_dp sums it, so an input gets the same bits alone or beside others.
+// vdpbf16ps: each lane adds the products of two bf16 pairs. Rows [r, r + R)
+// against inputs x[0, N), each weight vector loaded once for all of them.
+// Each (row, input) pair has its own two accumulators, taking alternate
+// 32-value halves (the odd tail into the first), so an input gets the same
+// bits alone or beside others.
 template <int R, int N>
 TARGET_AVX512_BF16 inline void bf16_tile_dp(const ReducedMatrix &m, const PreparedInput *const *in,
                                             const float *bias, float *const *y, int64_t r) {
@@ -189,6 +151,24 @@ TARGET_AVX512_BF16 inline void bf16_tile_dp(const ReducedMatrix &m, const Prepar
   for (int t = 0; t < N; t++)
     for (int i = 0; i < R; i++)
       y[t][r + i] = finish(_mm512_reduce_add_ps(_mm512_add_ps(a[i][t], b[i][t])), bias, r + i);
+}
+
+// Inputs go in groups of up to four, over tiles of two rows; one input, four
+// rows at a time.
+TARGET_AVX512_BF16 void bf16_dp_rows(const ReducedMatrix &m, const PreparedInput *const *in,
+                                     float *const *y, int count, const float *bias,
+                                     int64_t row_begin, int64_t row_end) {
+  walk_tiles<2, 4, 4>(count, row_begin, row_end,
+                      [&](auto rows, auto inputs, int64_t r, int first) {
+                        bf16_tile_dp<decltype(rows)::value, decltype(inputs)::value>(
+                            m, in + first, bias, y + first, r);
+                      });
+}
+
+TARGET_AVX512_BF16 void bf16_dp(const ReducedMatrix &m, const PreparedInput &in, const float *bias,
+                                float *y, int64_t row_begin, int64_t row_end) {
+  const PreparedInput *input = &in;
+  bf16_dp_rows(m, &input, &y, 1, bias, row_begin, row_end);
 }
 
 // Four rows by four positions: each load of a weight vector serves four
@@ -294,7 +274,7 @@ struct Lanes {
   static F set1(float v) { return _mm256_set1_ps(v); }
   static F to_float(I v) { return _mm256_cvtepi32_ps(v); }
   static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
-  static float sum(F v) { return hsum256(v); }
+  static float sum(F v) { return Avx2Lanes::sum(v); }
 };
 // 16 registers: two rows by two inputs.
 constexpr int kTileRows = 2;
@@ -411,39 +391,6 @@ TARGET_AVX2 void quantize_block_avx2(const float *x, int8_t *q, float *block_sca
 using MatvecFn = void (*)(const ReducedMatrix &, const PreparedInput &, const float *, float *,
                           int64_t, int64_t);
 
-// Inputs go in groups of up to four, over tiles of two rows (one row at the
-// end of a range); a group of n inputs runs the tile built for n.
-constexpr int kTileInputs = 4;
-constexpr int kTileRows = 2;
-
-template <template <int, int> class Tile, int R, int N = kTileInputs>
-void run_group(int n, const ReducedMatrix &m, const PreparedInput *const *in, const float *bias,
-               float *const *y, int64_t r) {
-  if constexpr (N > 1)
-    if (n < N) return run_group<Tile, R, N - 1>(n, m, in, bias, y, r);
-  Tile<R, N>::run(m, in, bias, y, r);
-}
-
-template <template <int, int> class Tile>
-void rows_in_tiles(const ReducedMatrix &m, const PreparedInput *const *in, float *const *y,
-                   int count, const float *bias, int64_t row_begin, int64_t row_end) {
-  int64_t r = row_begin;
-  for (; r + kTileRows <= row_end; r += kTileRows)
-    for (int first = 0; first < count; first += kTileInputs)
-      run_group<Tile, kTileRows>(std::min(kTileInputs, count - first), m, in + first, bias,
-                                 y + first, r);
-  for (; r < row_end; r++)
-    for (int first = 0; first < count; first += kTileInputs)
-      run_group<Tile, 1>(std::min(kTileInputs, count - first), m, in + first, bias, y + first, r);
-}
-
-template <int R, int N>
-struct Bf16DpTile {
-  static void run(const ReducedMatrix &m, const PreparedInput *const *in, const float *bias,
-                  float *const *y, int64_t r) {
-    bf16_tile_dp<R, N>(m, in, bias, y, r);
-  }
-};
 MatvecFn matvec_for(const ReducedMatrix &m) {
   if (m.precision == DecoderPrecision::kBF16) {
     switch (m.path) {
@@ -536,7 +483,7 @@ void reduced_matvec_rows(const ReducedMatrix &matrix, const PreparedInput *const
                          int64_t row_end) {
   if (count == 1) return reduced_matvec(matrix, *x[0], bias, y[0], row_begin, row_end);
   if (matrix.path == ReducedPath::kAvx512Bf16 && matrix.precision == DecoderPrecision::kBF16)
-    return rows_in_tiles<Bf16DpTile>(matrix, x, y, count, bias, row_begin, row_end);
+    return bf16_dp_rows(matrix, x, y, count, bias, row_begin, row_end);
   if (matrix.precision == DecoderPrecision::kInt8 && matrix.path == ReducedPath::kAvx512Vnni)
     return int8_vnni::int8_rows(matrix, x, y, count, bias, row_begin, row_end);
   if (matrix.precision == DecoderPrecision::kInt8 && matrix.path == ReducedPath::kAvx2)
